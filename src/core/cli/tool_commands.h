@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Every argument vector the app passes to the `orvu` tool, and the exit codes that callers
+// tell apart. Nothing else in the app spells a subcommand or an option of the tool.
+namespace orvu::tool {
+
+// The server every run talks to, placed before the subcommand by CLIRunner.
+inline const QString kDefaultServerURL = QStringLiteral("https://orvu.io");
+
+// Exit codes the tool promises; any other value is a failure whose message comes
+// from the output, as each caller decides.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitAuthRequired = 2;
+inline constexpr int kExitNetworkUnavailable = 3;
+inline constexpr int kExitInterrupted = 4;
+// Reported by a streaming run whose child could not be started.
+inline constexpr int kExitLaunchFailed = -1;
+
+QStringList loginWithEmail(const QString &email);
+QStringList loginWithVerification(const QString &tokenOrLink);
+QStringList loginWithToken(const QString &token);
+QStringList whoami();
+QStringList logout();
+QStringList repos();
+// `displayName` is passed only when not empty.
+QStringList init(const QString &folderPath, const QString &slug, const QString &displayName,
+                 bool force);
+QStringList status(const QString &folderPath);
+QStringList remoteStatus(const QString &folderPath);
+// `onlyPaths` become "--only" pairs in the given order; pass them already sorted, and empty
+// when every pending change is to be synced.
+QStringList sync(const QString &folderPath, const QStringList &onlyPaths);
+QStringList syncDryRun(const QString &folderPath, const QStringList &onlyPaths);
+QStringList discard(const QString &path);
+
+} // namespace orvu::tool

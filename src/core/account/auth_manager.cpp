@@ -35,7 +35,18 @@ std::optional<auth_output::AuthLine> signedInLine(const CLIAuthResult &result) {
 
 // Fire and forget: nobody waits for the answer, and the frame keeps the tool access alive.
 QCoro::Task<> runIgnoringResult(std::shared_ptr<CLIAuthRunning> cli, QStringList arguments) {
-    co_await cli->run(std::move(arguments));
+    QCoro::Task<RunOutcome> run = cli->run(std::move(arguments));
+    co_await run;
+}
+
+// The failure of a sign-in step's run: the launch error, or the tool's refusal.
+std::optional<SignInFailure> failureOf(const RunOutcome &outcome) {
+    if (const auto *launch = std::get_if<LaunchError>(&outcome))
+        return SignInFailure(*launch);
+    const CLIAuthResult &result = std::get<CLIAuthResult>(outcome);
+    if (result.exitCode != tool::kExitSuccess)
+        return SignInFailure(auth_output::failureOf(result));
+    return std::nullopt;
 }
 
 } // namespace
@@ -58,46 +69,50 @@ AuthManager::AuthManager(std::shared_ptr<CLIAuthRunning> cli,
 QCoro::Task<std::variant<bool, SignInFailure>> AuthManager::requestMagicLink(QString email) {
     const QPointer<AuthManager> self(this);
     const std::shared_ptr<CLIAuthRunning> cli = m_cli;
-    const RunOutcome outcome = co_await cli->run(tool::loginWithEmail(email));
+    QCoro::Task<RunOutcome> run = cli->run(tool::loginWithEmail(email));
+    const RunOutcome outcome = co_await run;
 
+    std::variant<bool, SignInFailure> answer;
+    if (auto failure = failureOf(outcome)) {
+        answer = std::move(*failure);
+        co_return answer;
+    }
     const CLIAuthResult *result = completed(outcome);
-    if (!result)
-        co_return SignInFailure(std::get<LaunchError>(outcome));
-    if (result->exitCode != tool::kExitSuccess)
-        co_return SignInFailure(auth_output::failureOf(*result));
 
     const auto line = auth_output::findAuthLine(result->standardOutput);
     if (line && line->signedIn) {
         if (self)
             self->applySignedIn(line->email, line->username);
-        co_return true;
+        answer = true;
+        co_return answer;
     }
     if (self) {
         self->setAuthState(AuthState::awaitingVerification(line ? line->email : email));
         // The address the user typed, not the tool's spelling of it.
         self->m_settings->setString(kUserEmailKey, email);
     }
-    co_return false;
+    answer = false;
+    co_return answer;
 }
 
 QCoro::Task<std::optional<SignInFailure>> AuthManager::verify(QString token) {
     const QPointer<AuthManager> self(this);
     const std::shared_ptr<CLIAuthRunning> cli = m_cli;
     // A whole pasted link goes to the tool as it is: taking it apart is the tool's business.
-    const RunOutcome outcome = co_await cli->run(tool::loginWithVerification(token));
+    QCoro::Task<RunOutcome> run = cli->run(tool::loginWithVerification(token));
+    const RunOutcome outcome = co_await run;
 
-    const CLIAuthResult *result = completed(outcome);
-    if (!result)
-        co_return SignInFailure(std::get<LaunchError>(outcome));
-    if (result->exitCode != tool::kExitSuccess)
-        co_return SignInFailure(auth_output::failureOf(*result));
-
-    const auto line = auth_output::findAuthLine(result->standardOutput);
-    if (!line || !line->signedIn)
-        co_return SignInFailure(AuthError::unexpectedResponse());
-    if (self)
-        self->applySignedIn(line->email, line->username);
-    co_return std::nullopt;
+    std::optional<SignInFailure> failure = failureOf(outcome);
+    if (!failure) {
+        const auto line = auth_output::findAuthLine(completed(outcome)->standardOutput);
+        if (line && line->signedIn) {
+            if (self)
+                self->applySignedIn(line->email, line->username);
+        } else {
+            failure = AuthError::unexpectedResponse();
+        }
+    }
+    co_return failure;
 }
 
 void AuthManager::restoreSignIn() {
@@ -113,9 +128,12 @@ void AuthManager::restoreSignIn() {
 
 QCoro::Task<> AuthManager::migrateThenCheck() {
     const QPointer<AuthManager> self(this);
-    co_await migrateLegacyToken();
-    if (self)
-        co_await self->checkSignIn();
+    QCoro::Task<> migration = migrateLegacyToken();
+    co_await migration;
+    if (self) {
+        QCoro::Task<> check = self->checkSignIn();
+        co_await check;
+    }
 }
 
 QCoro::Task<> AuthManager::migrateLegacyToken() {
@@ -124,13 +142,17 @@ QCoro::Task<> AuthManager::migrateLegacyToken() {
     const QString path = *m_legacyTokenPath;
     const std::shared_ptr<CLIAuthRunning> cli = m_cli;
 
-    const RunOutcome whoami = co_await cli->run(tool::whoami());
+    QCoro::Task<RunOutcome> whoamiRun = cli->run(tool::whoami());
+    const RunOutcome whoami = co_await whoamiRun;
     const CLIAuthResult *result = completed(whoami);
     const bool toolSignedIn = result && result->exitCode == tool::kExitSuccess;
     if (!toolSignedIn) {
-        const std::optional<QString> token = co_await QtConcurrent::run(readLegacyToken, path);
-        if (token && !token->isEmpty())
-            co_await cli->run(tool::loginWithToken(*token));
+        QFuture<std::optional<QString>> reading = QtConcurrent::run(readLegacyToken, path);
+        const std::optional<QString> token = co_await reading;
+        if (token && !token->isEmpty()) {
+            QCoro::Task<RunOutcome> login = cli->run(tool::loginWithToken(*token));
+            co_await login;
+        }
     }
     // Taken over or not, the file has had its one chance.
     QFile::remove(path);
@@ -139,7 +161,8 @@ QCoro::Task<> AuthManager::migrateLegacyToken() {
 QCoro::Task<> AuthManager::checkSignIn() {
     const QPointer<AuthManager> self(this);
     const std::shared_ptr<CLIAuthRunning> cli = m_cli;
-    const RunOutcome outcome = co_await cli->run(tool::whoami());
+    QCoro::Task<RunOutcome> run = cli->run(tool::whoami());
+    const RunOutcome outcome = co_await run;
     if (!self)
         co_return;
 

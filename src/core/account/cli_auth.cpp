@@ -10,7 +10,9 @@ QCoro::Task<RunOutcome> CLIAuth::run(QStringList arguments) {
     // its own copies. The runner itself waits on the child without blocking this thread.
     const CLIRunner runner = m_runner;
     const std::optional<QString> serverURL = m_serverURL;
-    co_return co_await runner.run(std::move(arguments), serverURL);
+    QCoro::Task<RunOutcome> run = runner.run(std::move(arguments), serverURL);
+    RunOutcome outcome = co_await run;
+    co_return outcome;
 }
 
 } // namespace orvu

@@ -64,9 +64,12 @@ public:
         }
         auto gate = m_gate;
         auto finished = m_finished;
-        co_await QCoro::sleepFor(std::chrono::milliseconds(1));
-        if (reply.hang && !gate->isOpen())
-            co_await qCoro(gate.get(), &Gate::opened);
+        QCoro::Task<> pause = QCoro::sleepFor(std::chrono::milliseconds(1));
+        co_await pause;
+        if (reply.hang && !gate->isOpen()) {
+            auto opened = qCoro(gate.get(), &Gate::opened);
+            co_await opened;
+        }
         ++*finished;
         co_return reply.outcome;
     }

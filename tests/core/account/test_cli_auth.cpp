@@ -105,14 +105,6 @@ private slots:
             << Response().out(R"({"type":"auth","authState":"signedIn"})"
                               "\n")
             << "Unexpected response from the orvu CLI" << awaiting;
-        QTest::newRow("verify refused") << true
-                                        << Response()
-                                               .out(R"({"type":"error","error":"Token expired"})"
-                                                    "\n")
-                                               .exit(1)
-                                        << "Token expired" << awaiting;
-        QTest::newRow("verify killed")
-            << true << Response().exit(7) << "orvu CLI exited with code 7" << awaiting;
     }
     void signInStepsOverTheTool() {
         QFETCH(bool, verifying);

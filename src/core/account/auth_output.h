@@ -1,0 +1,36 @@
+#pragma once
+
+#include "core/account/auth_error.h"
+#include "core/cli/cli_runner.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// Reading the sign-in commands' output: JSON objects one per line, the first matching line wins.
+namespace orvu::auth_output {
+
+// The tool's report of who is signed in.
+struct AuthLine {
+    bool signedIn = false;
+    QString email;
+    // Only a non-empty username counts.
+    std::optional<QString> username;
+
+    friend bool operator==(const AuthLine &, const AuthLine &) = default;
+};
+
+// Output split at LF and CRLF, each piece trimmed of spaces and tabs, empty pieces dropped.
+QStringList lines(const QString &output);
+
+// The first line of type "auth" with a string "authState" and a string "email".
+std::optional<AuthLine> findAuthLine(const QString &output);
+
+// The first error line's non-empty "error"; else standard error trimmed, when anything remains.
+std::optional<QString> errorMessage(const CLIAuthResult &result);
+
+// The error of a run that did not exit with 0.
+AuthError failureOf(const CLIAuthResult &result);
+
+} // namespace orvu::auth_output

@@ -14,10 +14,12 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <optional>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -38,6 +40,22 @@ constexpr uint32_t kWatchMask = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTR
 
 constexpr uint32_t kReportedMask =
     IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+
+// File systems on which a directory's link count is two plus its number of subdirectories.
+// Elsewhere (btrfs, network and FUSE file systems) the count says nothing and is not used.
+bool countsSubdirectoryLinks(const char *path) {
+    struct statfs fs {};
+    if (::statfs(path, &fs) != 0)
+        return false;
+    switch (fs.f_type) {
+    case EXT4_SUPER_MAGIC: // ext2 and ext3 too
+    case XFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+        return true;
+    default:
+        return false;
+    }
+}
 
 bool isDot(const char *name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
@@ -66,6 +84,9 @@ public:
     bool started = false;
     bool running = false;
     std::string rootPath; // absolute, without a trailing slash ("" for "/")
+    // Set when directories on the root's device can be recognised as leaves by their link
+    // count; most directories of a tree are leaves, and not listing them halves arming time.
+    std::optional<dev_t> leafDevice;
     std::unordered_map<int, Node> nodes;
     QSocketNotifier *notifier = nullptr;
     QTimer *timer = nullptr;
@@ -112,6 +133,9 @@ void FileWatcher::Private::start() {
     QObject::connect(notifier, &QSocketNotifier::activated, q, [this] { readEvents(); });
 
     const std::string root = rootPath.empty() ? std::string("/") : rootPath;
+    struct stat rootStat {};
+    if (countsSubdirectoryLinks(root.c_str()) && ::stat(root.c_str(), &rootStat) == 0)
+        leafDevice = rootStat.st_dev;
     const int rootWd = addWatch(root, -1, rootPath);
     if (rootWd >= 0)
         arm(root, rootWd, false, nullptr);
@@ -178,9 +202,22 @@ void FileWatcher::Private::arm(const std::string &dirPath, int wd, bool report,
                                std::unordered_set<int> *seen) {
     if (seen)
         seen->insert(wd);
-    DIR *dir = ::opendir(dirPath.c_str());
-    if (!dir)
+    const int dirFd = ::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dirFd < 0)
         return;
+    struct stat st {};
+    // A leaf needs no listing unless its files are to be reported. Another device below the
+    // root (a mount point) may be a file system whose link counts mean nothing.
+    if (!report && leafDevice && ::fstat(dirFd, &st) == 0 && st.st_dev == *leafDevice &&
+        st.st_nlink == 2) {
+        ::close(dirFd);
+        return;
+    }
+    DIR *dir = ::fdopendir(dirFd);
+    if (!dir) {
+        ::close(dirFd);
+        return;
+    }
     // The listing is read whole and closed before descending, so a deep tree never holds one
     // open descriptor per level.
     std::vector<std::string> subdirectories;

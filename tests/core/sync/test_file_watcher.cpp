@@ -353,19 +353,33 @@ private slots:
         QVERIFY(weak.expired());
     }
 
+    void keepsDeliveringWhenItsOwnerLetsGo_data() {
+        QTest::addColumn<bool>("stopsInCallback");
+        QTest::newRow("stopped by a new owner") << false;
+        // The callback then releases the last reference while the watcher is delivering.
+        QTest::newRow("stopped from its own callback") << true;
+    }
+
     void keepsDeliveringWhenItsOwnerLetsGo() {
+        QFETCH(bool, stopsInCallback);
         QTemporaryDir rootDir;
         const QDir root(rootDir.path());
         Recorder recorder;
-        auto watcher = makeWatcher(root.path(), recorder);
-        std::weak_ptr<FileWatcher> weak = watcher;
+        std::weak_ptr<FileWatcher> weak;
+        auto watcher = std::make_shared<FileWatcher>(root.path(), [&](const QStringList &paths) {
+            recorder.batches.append(paths);
+            if (stopsInCallback)
+                weak.lock()->stop();
+        });
+        weak = watcher;
         watcher->start();
         watcher.reset();
         QVERIFY(!weak.expired());
 
         writeFile(root.filePath("f.txt"));
         QTRY_COMPARE_WITH_TIMEOUT(recorder.all().contains(root.filePath("f.txt")), true, 5000);
-        weak.lock()->stop();
+        if (!stopsInCallback)
+            weak.lock()->stop();
         QVERIFY(weak.expired());
     }
 

@@ -46,6 +46,14 @@ QString decodeUtf8(const QByteArray &bytes) {
     return decoder.hasError() ? QString() : text;
 }
 
+CLIAuthResult decodeResult(const QByteArray &out, const QByteArray &err, qint32 exitCode) {
+    CLIAuthResult result;
+    result.standardOutput = decodeUtf8(out);
+    result.standardError = decodeUtf8(err);
+    result.exitCode = exitCode;
+    return result;
+}
+
 // Kills a child that is still running when its owner goes away, so that no run outlives its
 // consumer.
 void killAndReap(QProcess &process) {
@@ -176,20 +184,26 @@ QCoro::Task<RunOutcome> CLIRunner::run(QStringList arguments, std::optional<QStr
     process->start(QIODevice::ReadOnly);
     co_await ProcessEnd(process.get());
 
-    if (process->error() == QProcess::FailedToStart)
-        co_return LaunchError{process->errorString()};
+    // Values are built in named locals, not as temporaries inside co_await or co_return:
+    // GCC 12 can destroy such temporaries twice.
+    RunOutcome outcome;
+    if (process->error() == QProcess::FailedToStart) {
+        outcome = LaunchError{process->errorString()};
+        co_return outcome;
+    }
 
-    const QByteArray out = process->readAllStandardOutput();
-    const QByteArray err = process->readAllStandardError();
+    QByteArray out = process->readAllStandardOutput();
+    QByteArray err = process->readAllStandardError();
     const qint32 code = process->exitCode();
     process.reset();
 
-    if (out.size() + err.size() <= kInlineDecodeLimit)
-        co_return CLIAuthResult{decodeUtf8(out), decodeUtf8(err), code};
-
-    auto decoded = co_await QtConcurrent::run(
-        [out, err] { return std::make_pair(decodeUtf8(out), decodeUtf8(err)); });
-    co_return CLIAuthResult{std::move(decoded.first), std::move(decoded.second), code};
+    if (out.size() + err.size() <= kInlineDecodeLimit) {
+        outcome = decodeResult(out, err, code);
+    } else {
+        QFuture<CLIAuthResult> decoding = QtConcurrent::run(decodeResult, out, err, code);
+        outcome = co_await decoding;
+    }
+    co_return outcome;
 }
 
 std::unique_ptr<StreamingRun>

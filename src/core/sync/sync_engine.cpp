@@ -36,11 +36,30 @@ struct PreparedStatus {
     QSet<QString> known;
 };
 
+bool hasUnitsAboveD7FF(const QList<PendingChange> &changes) {
+    for (const PendingChange &change : changes) {
+        for (QChar unit : change.path) {
+            if (unit.unicode() >= 0xD800)
+                return true;
+        }
+    }
+    return false;
+}
+
 void sortByPath(QList<PendingChange> &changes) {
-    std::stable_sort(changes.begin(), changes.end(),
-                     [](const PendingChange &a, const PendingChange &b) {
-                         return decoding::codePointLess(a.path, b.path);
-                     });
+    // UTF-16 order equals code-point order unless a surrogate meets a unit of U+E000..U+FFFF,
+    // so the plain (vectorised) comparison does for the usual paths.
+    if (hasUnitsAboveD7FF(changes)) {
+        std::stable_sort(changes.begin(), changes.end(),
+                         [](const PendingChange &a, const PendingChange &b) {
+                             return decoding::codePointLess(a.path, b.path);
+                         });
+    } else {
+        std::stable_sort(changes.begin(), changes.end(),
+                         [](const PendingChange &a, const PendingChange &b) {
+                             return QStringView(a.path).compare(QStringView(b.path)) < 0;
+                         });
+    }
 }
 
 // Paths no longer pending drop out of the selection; paths not seen at the last refresh are
@@ -51,11 +70,13 @@ void applySelectionRules(const QList<PendingChange> &changes, QSet<QString> &sel
     current.reserve(changes.size());
     for (const PendingChange &change : changes)
         current.insert(change.path);
-    QSet<QString> nextSelected;
-    nextSelected.reserve(current.size());
-    for (const QString &path : std::as_const(current)) {
-        if (selected.contains(path) || !known.contains(path))
-            nextSelected.insert(path);
+    // Start from everything pending and take out what is known but was deselected: cheaper
+    // than building the union, and nothing at all to take out on a first refresh.
+    QSet<QString> nextSelected = current;
+    for (const QString &path : std::as_const(known)) {
+        // Checked first: removing from a shared set copies it even when nothing goes.
+        if (!selected.contains(path) && nextSelected.contains(path))
+            nextSelected.remove(path);
     }
     selected = std::move(nextSelected);
     known = std::move(current);
@@ -383,6 +404,10 @@ void SyncEngine::applyEvent(RunState &run, const SyncEvent &event) {
 
         void operator()(std::monostate) const {}
         void operator()(const PushEvent &push) const {
+            // Sized once for the run's announced total (within reason), so that a long run
+            // does not rehash its statuses again and again.
+            if (engine.m_fileStatuses.isEmpty() && push.total > 0)
+                engine.m_fileStatuses.reserve(qsizetype(std::min<qint64>(push.total, 1 << 20)));
             if (run.previousPushedFile)
                 engine.m_fileStatuses.insert(*run.previousPushedFile, FileTransferStatus::done);
             engine.m_fileStatuses.insert(push.file, FileTransferStatus::transferring);

@@ -1,0 +1,197 @@
+// Timing harness for the sync engine against a fake tool that replays prepared output:
+//  - a full refresh publishing 100,000 pending changes: time from the tool's exit to the
+//    published list, and the longest gap of the main event loop meanwhile;
+//  - memory the engine holds with those 100,000 pending changes;
+//  - a sync run streaming 1,000,000 push events: events applied per second.
+// Prints the median (and worst) of several runs. Usage: bench_sync_engine [runs]
+#include "core/cli/tool_commands.h"
+#include "core/sync/sync_engine.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QTimer>
+
+#include <QCoro/QCoroTask>
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+using namespace orvu;
+
+namespace {
+
+qint64 realtimeNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return qint64(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+double median(QList<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? 0 : values[values.size() / 2];
+}
+
+bool writeFile(const QString &path, const QByteArray &content) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+// A tool that prints a prepared file per subcommand and notes the moment it exits.
+bool makeFakeTool(const QString &dir) {
+    const QByteArray script = "#!/bin/sh\n"
+                              "# --server URL <subcommand> ...\n"
+                              "case \"$3\" in\n"
+                              "  status) cat \"" +
+                              dir.toUtf8() +
+                              "/status.jsonl\" ;;\n"
+                              "  sync) cat \"" +
+                              dir.toUtf8() + "/sync.jsonl\"; date +%s%N > \"" + dir.toUtf8() +
+                              "/exited\"; exit 4 ;;\n"
+                              "esac\n"
+                              "date +%s%N > \"" +
+                              dir.toUtf8() + "/exited\"\n";
+    const QString path = dir + QStringLiteral("/orvu");
+    return writeFile(path, script) &&
+           QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+QByteArray statusOutput(int count) {
+    QByteArray out = R"({"type":"status","changes":[)";
+    out.reserve(count * 60);
+    for (int i = 0; i < count; ++i) {
+        if (i)
+            out += ',';
+        out += R"({"path":"projects/folder)" + QByteArray::number(i % 200) + "/document-" +
+               QByteArray::number(i) + R"(.txt","change":"M"})";
+    }
+    out += R"(],"remote":{"toPull":0,"toDelete":0,"conflicts":0,"changes":[]}})"
+           "\n";
+    return out;
+}
+
+QByteArray pushEvents(int count) {
+    QByteArray out;
+    out.reserve(qsizetype(count) * 70);
+    const QByteArray total = QByteArray::number(count);
+    for (int i = 1; i <= count; ++i)
+        out += R"({"type":"push","file":"folder/file-)" + QByteArray::number(i) +
+               R"(.bin","current":)" + QByteArray::number(i) + R"(,"total":)" + total + "}\n";
+    out += R"({"type":"complete","pushed":)" + total + "}\n";
+    return out;
+}
+
+size_t heapInUse() {
+    malloc_trim(0);
+    return mallinfo2().uordblks;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 9;
+    const bool syncOnly = argc > 2 && QByteArrayView(argv[2]) == "sync";
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(QStringLiteral("folder"));
+    QDir().mkpath(folder);
+    if (!makeFakeTool(dir.path()) ||
+        !writeFile(dir.filePath(QStringLiteral("status.jsonl")), statusOutput(100'000)) ||
+        !writeFile(dir.filePath(QStringLiteral("sync.jsonl")), pushEvents(1'000'000))) {
+        std::fprintf(stderr, "cannot prepare the fake tool\n");
+        return 1;
+    }
+    const CLIRunner runner(ToolLocation{dir.path(), {}});
+
+    // The runner alone, for comparison: from the tool's exit to its result.
+    QList<double> runnerMs;
+    for (int run = 0; run < (syncOnly ? 0 : runs); ++run) {
+        QCoro::waitFor(runner.run(tool::remoteStatus(folder), tool::kDefaultServerURL));
+        const qint64 doneAt = realtimeNs();
+        QFile exited(dir.filePath(QStringLiteral("exited")));
+        exited.open(QIODevice::ReadOnly);
+        runnerMs << (doneAt - exited.readAll().trimmed().toLongLong()) / 1e6;
+    }
+    if (!syncOnly)
+        std::printf("runner alone, same output: tool exit -> result  median %.1f ms\n",
+                    median(runnerMs));
+
+    // Full refresh of 100,000 pending changes.
+    QList<double> publishMs;
+    QList<double> stallMs;
+    QList<double> heldMb;
+    for (int run = 0; run < (syncOnly ? 0 : runs); ++run) {
+        const size_t heapBefore = heapInUse();
+        auto engine = std::make_unique<SyncEngine>(std::nullopt, folder, runner);
+        qint64 publishedAt = 0;
+        QObject::connect(engine.get(), &SyncEngine::changed, [&] {
+            if (engine->pendingChanges().size() == 100'000 && !publishedAt)
+                publishedAt = realtimeNs();
+        });
+        // The event loop's longest gap while the refresh runs.
+        QElapsedTimer gap;
+        qint64 longestGapNs = 0;
+        QTimer ticker;
+        ticker.setInterval(1);
+        ticker.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&ticker, &QTimer::timeout, [&] {
+            longestGapNs = std::max(longestGapNs, gap.nsecsElapsed());
+            gap.restart();
+        });
+        gap.start();
+        ticker.start();
+        QCoro::waitFor(engine->refreshAll());
+        ticker.stop();
+        bool ok = false;
+        QFile exited(dir.filePath(QStringLiteral("exited")));
+        exited.open(QIODevice::ReadOnly);
+        const qint64 exitedAt = exited.readAll().trimmed().toLongLong(&ok);
+        if (!ok || !publishedAt) {
+            std::fprintf(stderr, "refresh did not publish\n");
+            return 1;
+        }
+        publishMs << (publishedAt - exitedAt) / 1e6;
+        stallMs << longestGapNs / 1e6;
+        QCoreApplication::processEvents(); // lets released containers go
+        QThreadPool::globalInstance()->waitForDone();
+        heldMb << (double(heapInUse()) - double(heapBefore)) / (1024.0 * 1024.0);
+    }
+    if (!syncOnly) {
+        std::printf("full refresh, 100000 pending: tool exit -> published  median %.1f ms  "
+                    "(max %.1f)\n",
+                    median(publishMs), *std::max_element(publishMs.cbegin(), publishMs.cend()));
+        std::printf("full refresh, 100000 pending: longest main-thread gap median %.1f ms  "
+                    "(max %.1f)\n",
+                    median(stallMs), *std::max_element(stallMs.cbegin(), stallMs.cend()));
+        std::printf("engine holding 100000 pending changes: heap median %.1f MB\n", median(heldMb));
+    }
+
+    // A sync run streaming 1,000,000 push events.
+    QList<double> eventsPerSecond;
+    const int syncRuns = syncOnly ? runs : std::max(1, runs / 3);
+    for (int run = 0; run < syncRuns; ++run) {
+        SyncEngine engine(std::nullopt, folder, runner);
+        qint64 applied = 0;
+        QObject::connect(&engine, &SyncEngine::changed, [&] { ++applied; });
+        QElapsedTimer clock;
+        clock.start();
+        engine.sync(false);
+        while (engine.isSyncing())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        const double seconds = clock.nsecsElapsed() / 1e9;
+        if (applied < 1'000'000) {
+            std::fprintf(stderr, "only %lld events applied\n", applied);
+            return 1;
+        }
+        eventsPerSecond << 1'000'000 / seconds;
+    }
+    std::printf("sync run, 1000000 push events: median %.0f events/s applied\n",
+                median(eventsPerSecond));
+    return 0;
+}

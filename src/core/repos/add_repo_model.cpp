@@ -203,9 +203,13 @@ QString AddRepoModel::safeFolderName(const QString &name) {
     result.replace(u'/', u'-').replace(u'\\', u'-').replace(u':', u'-');
     result.removeIf([](QChar c) { return c.category() == QChar::Other_Control; });
     result = trimmedWhere(result, [](QChar c) { return isHorizontalSpace(c) || isNewline(c); });
-    while (result.startsWith(u'.'))
-        result.remove(0, 1);
-    result = trimmedWhere(result, isHorizontalSpace);
+    // Dots and spaces are stripped together until neither leads: stripping them once each
+    // would turn ". .." into "." (the root itself) and ". .x" into a hidden folder.
+    do {
+        while (result.startsWith(u'.'))
+            result.remove(0, 1);
+        result = trimmedWhere(result, isHorizontalSpace);
+    } while (result.startsWith(u'.'));
     return result.isEmpty() ? QStringLiteral("repo") : result;
 }
 

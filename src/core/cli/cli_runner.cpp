@@ -1,0 +1,271 @@
+#include "core/cli/cli_runner.h"
+
+#include "core/cli/line_cutter.h"
+#include "core/cli/tool_commands.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QPointer>
+#include <QProcess>
+#include <QStringDecoder>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <QCoro/QCoroFuture>
+#include <QCoro/QCoroSignal>
+
+#include <coroutine>
+#include <utility>
+
+namespace orvu {
+
+namespace {
+
+const QString kToolName = QStringLiteral("orvu");
+
+// Outputs up to this size are decoded on the calling thread; decoding them costs less than
+// the hop to a worker would.
+constexpr qsizetype kInlineDecodeLimit = 256 * 1024;
+
+// QProcess looks a bare name up in PATH; the tool must instead be taken relative to our own
+// working directory, so relative paths are made absolute before the launch.
+QString launchPath(const QString &path) {
+    return QDir::isRelativePath(path) ? QDir::current().absoluteFilePath(path) : path;
+}
+
+void prepare(QProcess &process, const QString &program, const QStringList &arguments) {
+    process.setProgram(launchPath(program));
+    process.setArguments(arguments);
+    process.setInputChannelMode(QProcess::ForwardedInputChannel);
+}
+
+QString decodeUtf8(const QByteArray &bytes) {
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                     QStringDecoder::Flag::ConvertInitialBom);
+    QString text = decoder.decode(bytes);
+    return decoder.hasError() ? QString() : text;
+}
+
+CLIAuthResult decodeResult(const QByteArray &out, const QByteArray &err, qint32 exitCode) {
+    CLIAuthResult result;
+    result.standardOutput = decodeUtf8(out);
+    result.standardError = decodeUtf8(err);
+    result.exitCode = exitCode;
+    return result;
+}
+
+// Kills a child that is still running when its owner goes away, so that no run outlives its
+// consumer.
+void killAndReap(QProcess &process) {
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.kill();
+    process.waitForFinished(5000);
+}
+
+struct ProcessDeleter {
+    void operator()(QProcess *process) const {
+        process->disconnect();
+        killAndReap(*process);
+        delete process;
+    }
+};
+using OwnedProcess = std::unique_ptr<QProcess, ProcessDeleter>;
+
+// Suspends until the child has exited or failed to start. The coroutine is resumed from the
+// event loop rather than from inside QProcess's signal, so it may destroy the process at once.
+class ProcessEnd {
+public:
+    explicit ProcessEnd(QProcess *process) : m_process(process) {}
+
+    bool await_ready() const noexcept { return m_process->state() == QProcess::NotRunning; }
+
+    void await_suspend(std::coroutine_handle<> handle) {
+        QProcess *process = m_process;
+        auto fired = std::make_shared<bool>(false);
+        auto resume = [process, handle, fired] {
+            if (std::exchange(*fired, true))
+                return;
+            QMetaObject::invokeMethod(
+                process, [handle] { handle.resume(); }, Qt::QueuedConnection);
+        };
+        QObject::connect(process, &QProcess::finished, process, resume);
+        QObject::connect(process, &QProcess::errorOccurred, process,
+                         [resume](QProcess::ProcessError error) {
+                             if (error == QProcess::FailedToStart)
+                                 resume();
+                         });
+    }
+
+    void await_resume() const noexcept {}
+
+private:
+    QProcess *m_process;
+};
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+ToolLocation ToolLocation::system() {
+    return ToolLocation{QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                                        QStringLiteral("/../share/orvutray")),
+                        {QStringLiteral("/usr/local/bin/orvu"),
+                         QStringLiteral("/opt/homebrew/bin/orvu"),
+                         QStringLiteral("/usr/bin/orvu")}};
+}
+
+// ---------------------------------------------------------------------------------------------
+
+class StreamingRun::Private {
+public:
+    QProcess *process = nullptr;
+    LineCutter cutter;
+    // Non-zero while one of the process's signals is being handled: a consumer that destroys
+    // the run from a slot must not delete the QProcess that is still emitting.
+    int handlerDepth = 0;
+};
+
+StreamingRun::StreamingRun(QObject *parent) : QObject(parent), d(std::make_unique<Private>()) {}
+
+StreamingRun::~StreamingRun() {
+    QProcess *process = std::exchange(d->process, nullptr);
+    if (!process)
+        return;
+    process->disconnect();
+    killAndReap(*process);
+    if (d->handlerDepth > 0)
+        process->deleteLater();
+    else
+        delete process;
+}
+
+QCoro::Task<int> StreamingRun::exitCode() {
+    if (m_finishedCode)
+        co_return *m_finishedCode;
+    const int code = co_await qCoro(this, &StreamingRun::finished);
+    co_return code;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+CLIRunner::CLIRunner(ToolLocation location) : m_location(std::move(location)) {}
+
+QString CLIRunner::toolPath() const {
+    if (!m_location.resourceDirectory.isEmpty()) {
+        const QString bundled = QDir(m_location.resourceDirectory).filePath(kToolName);
+        if (QFileInfo::exists(bundled))
+            return bundled;
+    }
+    for (const QString &candidate : m_location.candidatePaths) {
+        if (QFileInfo::exists(candidate))
+            return candidate;
+    }
+    return kToolName;
+}
+
+QStringList CLIRunner::argumentVector(const QStringList &arguments,
+                                      const std::optional<QString> &serverURL) {
+    if (!serverURL)
+        return arguments;
+    return QStringList{QStringLiteral("--server"), *serverURL} + arguments;
+}
+
+QCoro::Task<RunOutcome> CLIRunner::run(QStringList arguments, std::optional<QString> serverURL,
+                                       QString workingDirectory) const {
+    // Everything needed from `this` is taken before the first suspension.
+    OwnedProcess process(new QProcess);
+    prepare(*process, toolPath(), argumentVector(arguments, serverURL));
+    if (!workingDirectory.isEmpty())
+        process->setWorkingDirectory(workingDirectory);
+
+    // QProcess reads both pipes into its own buffers as data arrives, so a child writing more
+    // than a pipe holds on either stream never stalls.
+    process->start(QIODevice::ReadOnly);
+    co_await ProcessEnd(process.get());
+
+    // Values are built in named locals, not as temporaries inside co_await or co_return:
+    // GCC 12 can destroy such temporaries twice.
+    RunOutcome outcome;
+    if (process->error() == QProcess::FailedToStart) {
+        outcome = LaunchError{process->errorString()};
+        co_return outcome;
+    }
+
+    QByteArray out = process->readAllStandardOutput();
+    QByteArray err = process->readAllStandardError();
+    const qint32 code = process->exitCode();
+    process.reset();
+
+    if (out.size() + err.size() <= kInlineDecodeLimit) {
+        outcome = decodeResult(out, err, code);
+    } else {
+        QFuture<CLIAuthResult> decoding = QtConcurrent::run(decodeResult, out, err, code);
+        outcome = co_await decoding;
+    }
+    co_return outcome;
+}
+
+std::unique_ptr<StreamingRun>
+CLIRunner::runStreaming(const QStringList &arguments,
+                        const std::optional<QString> &serverURL) const {
+    std::unique_ptr<StreamingRun> run(new StreamingRun);
+    StreamingRun *q = run.get();
+    StreamingRun::Private *d = q->d.get();
+
+    d->process = new QProcess;
+    QProcess *process = d->process;
+    prepare(*process, toolPath(), argumentVector(arguments, serverURL));
+    process->setStandardErrorFile(QProcess::nullDevice());
+
+    // Cuts what was read, then emits line by line; stops as soon as a slot destroyed the run.
+    auto deliver = [q, d](const QByteArray &bytes, std::optional<int> exitCode) {
+        QStringList lines;
+        const auto collect = [&lines](const QString &line) { lines.append(line); };
+        d->cutter.feed(bytes, collect);
+        if (exitCode)
+            d->cutter.flush(collect);
+
+        QPointer<StreamingRun> guard(q);
+        ++d->handlerDepth;
+        for (const QString &line : std::as_const(lines)) {
+            emit q->lineReceived(line);
+            if (!guard)
+                return;
+        }
+        if (exitCode && !q->m_finishedCode) {
+            q->m_finishedCode = *exitCode;
+            emit q->finished(*exitCode);
+            if (!guard)
+                return;
+        }
+        --d->handlerDepth;
+    };
+
+    QObject::connect(process, &QProcess::readyReadStandardOutput, q,
+                     [process, deliver] { deliver(process->readAllStandardOutput(), {}); });
+    // QProcess has read everything the child wrote before it reports the exit; what it has not
+    // handed out yet is taken here, so no line is lost.
+    QObject::connect(process, &QProcess::finished, q, [process, deliver](int exitCode) {
+        deliver(process->readAllStandardOutput(), exitCode);
+    });
+    QObject::connect(process, &QProcess::errorOccurred, q, [q](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        // Queued, so that connections made right after runStreaming() returned still see it.
+        QMetaObject::invokeMethod(
+            q,
+            [q] {
+                if (q->m_finishedCode)
+                    return;
+                q->m_finishedCode = tool::kExitLaunchFailed;
+                emit q->finished(tool::kExitLaunchFailed);
+            },
+            Qt::QueuedConnection);
+    });
+
+    process->start(QIODevice::ReadOnly);
+    return run;
+}
+
+} // namespace orvu

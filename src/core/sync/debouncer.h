@@ -23,6 +23,8 @@ public:
     void debounce(std::function<void()> action);
 
 private:
+    void schedule(std::function<void()> action);
+
     std::chrono::milliseconds m_delay;
     QTimer *m_timer;
     std::function<void()> m_action;

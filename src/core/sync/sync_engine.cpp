@@ -1,0 +1,506 @@
+#include "core/sync/sync_engine.h"
+
+#include "core/cli/tool_commands.h"
+#include "core/sync/sync_decoding.h"
+
+#include <QFileInfo>
+#include <QPointer>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <QCoro/QCoroFuture>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace orvu {
+
+namespace {
+
+QString engineId(const std::optional<SyncEngine::Binding> &binding,
+                 const std::optional<QString> &folderPath) {
+    if (binding)
+        return binding->repoId.isEmpty() ? binding->folderPath : binding->repoId;
+    return folderPath.value_or(QString());
+}
+
+// A status result made ready off the main thread, so that publishing it is a few moves.
+struct PreparedStatus {
+    QList<PendingChange> sorted;
+    std::optional<RemoteStatusInfo> remote;
+    // The selection rules applied to the snapshot the refresh started from.
+    QSet<QString> selected;
+    QSet<QString> known;
+};
+
+void sortByPath(QList<PendingChange> &changes) {
+    std::stable_sort(changes.begin(), changes.end(),
+                     [](const PendingChange &a, const PendingChange &b) {
+                         return decoding::codePointLess(a.path, b.path);
+                     });
+}
+
+// Paths no longer pending drop out of the selection; paths not seen at the last refresh are
+// selected; everything pending becomes known.
+void applySelectionRules(const QList<PendingChange> &changes, QSet<QString> &selected,
+                         QSet<QString> &known) {
+    QSet<QString> current;
+    current.reserve(changes.size());
+    for (const PendingChange &change : changes)
+        current.insert(change.path);
+    QSet<QString> nextSelected;
+    nextSelected.reserve(current.size());
+    for (const QString &path : std::as_const(current)) {
+        if (selected.contains(path) || !known.contains(path))
+            nextSelected.insert(path);
+    }
+    selected = std::move(nextSelected);
+    known = std::move(current);
+}
+
+PreparedStatus prepareStatus(QList<PendingChange> changes, std::optional<RemoteStatusInfo> remote,
+                             QSet<QString> selected, QSet<QString> known) {
+    sortByPath(changes);
+    applySelectionRules(changes, selected, known);
+    return PreparedStatus{std::move(changes), std::move(remote), std::move(selected),
+                          std::move(known)};
+}
+
+// Large containers are let go of off the main thread: freeing a hundred thousand strings
+// would otherwise stall it for milliseconds.
+template <typename... Containers> void releaseInBackground(Containers &&...containers) {
+    const qsizetype total = (qsizetype(0) + ... + containers.size());
+    if (total < 10'000)
+        return;
+    QThreadPool::globalInstance()->start(
+        [held = std::make_shared<std::tuple<std::decay_t<Containers>...>>(
+             std::move(containers)...)]() mutable { held.reset(); });
+}
+
+// The last path component, as shown in messages: the text after the last "/".
+QString lastComponent(const QString &path) {
+    const qsizetype slash = path.lastIndexOf(u'/');
+    return slash < 0 ? path : path.mid(slash + 1);
+}
+
+void printDiagnostic(const QString &line) {
+    std::fputs(qUtf8Printable(QStringLiteral("[SyncEngine] ") + line + u'\n'), stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+// Working state of one sync run, dropped at its end.
+struct SyncEngine::RunState {
+    std::optional<QString> previousPushedFile;
+    QList<ConflictRename> conflicts;
+    std::optional<QString> lastErrorMessage;
+    std::optional<SyncResult> result;
+};
+
+SyncEngine::SyncEngine(std::optional<Binding> binding, std::optional<QString> folderPath,
+                       CLIRunner runner, QObject *parent)
+    : QObject(parent), m_id(engineId(binding, folderPath)),
+      m_repoId(binding ? binding->repoId : QString()), m_slug(binding ? binding->slug : QString()),
+      m_displayName(binding ? binding->displayName : QString()),
+      m_state(folderPath ? SyncState::idle : SyncState::noFolder),
+      m_folderPath(std::move(folderPath)), m_statusDebouncer(new Debouncer(kStatusDebounce, this)),
+      m_runner(std::move(runner)) {}
+
+SyncEngine::~SyncEngine() {
+    // A started watcher keeps itself alive; without this it would watch the folder for
+    // nobody until the process ends.
+    stop();
+}
+
+std::optional<QUrl> SyncEngine::folderURL() const {
+    if (!m_folderPath)
+        return std::nullopt;
+    return QUrl::fromLocalFile(*m_folderPath);
+}
+
+void SyncEngine::setDisplayName(const QString &name) {
+    if (name == m_displayName)
+        return;
+    m_displayName = name;
+    emit changed();
+}
+
+void SyncEngine::setState(SyncState state) {
+    m_state = std::move(state);
+    emit changed();
+}
+
+void SyncEngine::selectionEdited() {
+    ++m_selectionGeneration;
+    emit changed();
+}
+
+void SyncEngine::setSelectedPaths(QSet<QString> paths) {
+    m_selectedPaths = std::move(paths);
+    selectionEdited();
+}
+
+void SyncEngine::setSelected(const QString &path, bool selected) {
+    if (selected)
+        m_selectedPaths.insert(path);
+    else
+        m_selectedPaths.remove(path);
+    selectionEdited();
+}
+
+bool SyncEngine::allSelected() const {
+    return !m_pendingChanges.isEmpty() && m_selectedPaths.size() == m_pendingChanges.size();
+}
+
+void SyncEngine::toggleSelectAll() {
+    if (allSelected()) {
+        m_selectedPaths.clear();
+    } else {
+        QSet<QString> all;
+        all.reserve(m_pendingChanges.size());
+        for (const PendingChange &change : std::as_const(m_pendingChanges))
+            all.insert(change.path);
+        m_selectedPaths = std::move(all);
+    }
+    selectionEdited();
+}
+
+void SyncEngine::setOnManualSyncComplete(ManualSyncCompletion callback) {
+    m_onManualSyncComplete = std::move(callback);
+}
+
+void SyncEngine::start() {
+    if (!m_folderPath)
+        return;
+    stop();
+    const QPointer<SyncEngine> self(this);
+    m_fileWatcher = std::make_shared<FileWatcher>(
+        *m_folderPath,
+        [self](const QStringList &paths) {
+            if (self)
+                self->handleFileEvents(paths);
+        },
+        [self] {
+            // Events were lost: the pending list may be stale, so look again as if a
+            // relevant file had changed.
+            if (self && !self->m_isSyncing)
+                self->scheduleLocalRefresh();
+        });
+    m_fileWatcher->start();
+    refreshAll();
+}
+
+void SyncEngine::stop() {
+    if (m_fileWatcher) {
+        m_fileWatcher->stop();
+        m_fileWatcher.reset();
+    }
+}
+
+QCoro::Task<> SyncEngine::refreshStatus() {
+    if (!m_folderPath)
+        co_return;
+    const QPointer<SyncEngine> self(this);
+    const CLIRunner runner = m_runner;
+    const RunOutcome outcome =
+        co_await runner.run(tool::status(*m_folderPath), tool::kDefaultServerURL);
+    const auto *result = std::get_if<CLIAuthResult>(&outcome);
+    if (!self || !result || result->exitCode != tool::kExitSuccess)
+        co_return;
+    const quint64 generation = m_selectionGeneration;
+    PreparedStatus prepared =
+        co_await QtConcurrent::run([output = result->standardOutput, selected = m_selectedPaths,
+                                    known = m_knownPaths]() mutable {
+            return prepareStatus(decoding::decodeLocalStatus(output), std::nullopt,
+                                 std::move(selected), std::move(known));
+        });
+    if (!self)
+        co_return;
+    publishStatus(std::move(prepared.sorted), std::nullopt, false);
+    if (generation == m_selectionGeneration) {
+        releaseInBackground(std::exchange(m_selectedPaths, std::move(prepared.selected)),
+                            std::exchange(m_knownPaths, std::move(prepared.known)));
+        emit changed();
+    } else {
+        updateSelection(); // the selection was edited while we decoded
+    }
+}
+
+QCoro::Task<> SyncEngine::refreshAll() {
+    if (!m_folderPath)
+        co_return;
+    const QPointer<SyncEngine> self(this);
+    const CLIRunner runner = m_runner;
+    const RunOutcome outcome =
+        co_await runner.run(tool::remoteStatus(*m_folderPath), tool::kDefaultServerURL);
+    if (!self)
+        co_return;
+    if (std::holds_alternative<LaunchError>(outcome)) {
+        m_remoteStatus.reset();
+        emit changed();
+        co_await refreshStatus();
+        co_return;
+    }
+    const CLIAuthResult &result = std::get<CLIAuthResult>(outcome);
+    if (result.exitCode != tool::kExitSuccess) {
+        m_remoteStatus.reset();
+        emit changed();
+        co_return;
+    }
+    const quint64 generation = m_selectionGeneration;
+    PreparedStatus prepared =
+        co_await QtConcurrent::run([output = result.standardOutput, selected = m_selectedPaths,
+                                    known = m_knownPaths]() mutable {
+            FullStatus status = decoding::decodeFullStatus(output);
+            return prepareStatus(std::move(status.pendingChanges), std::move(status.remote),
+                                 std::move(selected), std::move(known));
+        });
+    if (!self)
+        co_return;
+    publishStatus(std::move(prepared.sorted), std::move(prepared.remote), true);
+    if (generation == m_selectionGeneration) {
+        releaseInBackground(std::exchange(m_selectedPaths, std::move(prepared.selected)),
+                            std::exchange(m_knownPaths, std::move(prepared.known)));
+        emit changed();
+    } else {
+        updateSelection();
+    }
+}
+
+// Stores a sorted pending list (and the remote part of a full refresh) without announcing
+// it: the caller completes the selection first, so that observers see one consistent step.
+void SyncEngine::publishStatus(QList<PendingChange> sorted, std::optional<RemoteStatusInfo> remote,
+                               bool withRemote) {
+    QList<PendingChange> previous = std::exchange(m_pendingChanges, std::move(sorted));
+    if (withRemote) {
+        std::optional<RemoteStatusInfo> previousRemote =
+            std::exchange(m_remoteStatus, std::move(remote));
+        if (previousRemote)
+            releaseInBackground(std::move(previousRemote->changes));
+    }
+    releaseInBackground(std::move(previous));
+}
+
+void SyncEngine::updateSelection() {
+    applySelectionRules(m_pendingChanges, m_selectedPaths, m_knownPaths);
+    selectionEdited();
+}
+
+void SyncEngine::handleFileEvents(const QStringList &paths) {
+    if (m_isSyncing || !m_folderPath)
+        return;
+    QString root = *m_folderPath;
+    if (!root.endsWith(u'/'))
+        root += u'/';
+    for (const QString &path : paths) {
+        if (!path.startsWith(root))
+            continue;
+        const QStringView remainder = QStringView(path).mid(root.size());
+        if (remainder.isEmpty())
+            continue;
+        // Hidden components at any depth, the tool's own .orvu folder among them.
+        if (remainder.startsWith(u'.') || remainder.contains(QLatin1StringView("/.")))
+            continue;
+        const QFileInfo info(path);
+        if (info.exists() && info.isDir())
+            continue;
+        scheduleLocalRefresh();
+        return;
+    }
+}
+
+void SyncEngine::scheduleLocalRefresh() {
+    m_statusDebouncer->debounce([self = QPointer<SyncEngine>(this)] {
+        if (self)
+            self->refreshStatus();
+    });
+}
+
+QStringList SyncEngine::onlyArguments() const {
+    if (m_selectedPaths.isEmpty() || m_selectedPaths.size() >= m_pendingChanges.size())
+        return {};
+    QStringList paths(m_selectedPaths.cbegin(), m_selectedPaths.cend());
+    std::sort(paths.begin(), paths.end(),
+              [](const QString &a, const QString &b) { return decoding::codePointLess(a, b); });
+    // The pairs exactly as the sync builder appends them after its fixed arguments.
+    const qsizetype fixed = tool::sync(QString(), {}).size();
+    return tool::sync(QString(), paths).mid(fixed);
+}
+
+void SyncEngine::sync(bool manual) {
+    // Everything here runs on the main thread, so the check and the set cannot interleave
+    // with another request.
+    if (m_isSyncing)
+        return;
+    m_isSyncing = true;
+    m_isManualSync = manual;
+    setState(SyncState::syncing);
+    performSync();
+}
+
+QCoro::Task<> SyncEngine::performSync() {
+    const QPointer<SyncEngine> self(this);
+    if (!m_folderPath) {
+        m_isSyncing = false;
+        setState(SyncState::noFolder);
+        co_return;
+    }
+    QStringList arguments = tool::sync(*m_folderPath, {});
+    arguments += onlyArguments();
+    std::unique_ptr<StreamingRun> run = m_runner.runStreaming(arguments, tool::kDefaultServerURL);
+    auto runState = std::make_shared<RunState>();
+    // Each line is decoded and applied as it is delivered, before the next one is read.
+    connect(run.get(), &StreamingRun::lineReceived, this, [this, runState](const QString &line) {
+        applyEvent(*runState, decoding::decodeSyncEvent(line));
+    });
+    const int exitCode = co_await run->exitCode();
+    if (!self)
+        co_return;
+    run.reset();
+    finishRun(*runState, exitCode);
+    if (exitCode == tool::kExitSuccess && self)
+        co_await refreshAll();
+    if (self)
+        m_isSyncing = false;
+}
+
+void SyncEngine::applyEvent(RunState &run, const SyncEvent &event) {
+    struct Apply {
+        SyncEngine &engine;
+        RunState &run;
+
+        void operator()(std::monostate) const {}
+        void operator()(const PushEvent &push) const {
+            if (run.previousPushedFile)
+                engine.m_fileStatuses.insert(*run.previousPushedFile, FileTransferStatus::done);
+            engine.m_fileStatuses.insert(push.file, FileTransferStatus::transferring);
+            engine.m_syncProgress =
+                SyncProgress{push.total, push.current - 1, push.file, SyncProgress::Phase::pushing};
+            run.previousPushedFile = push.file;
+            emit engine.changed();
+        }
+        void operator()(const PullEvent &pull) const {
+            engine.m_syncProgress =
+                SyncProgress{pull.total, pull.current - 1, pull.file, SyncProgress::Phase::pulling};
+            emit engine.changed();
+        }
+        void operator()(const ConflictEvent &conflict) const {
+            run.conflicts.append(conflict.rename);
+        }
+        void operator()(const CompleteEvent &complete) const {
+            run.result = complete.result;
+            for (auto it = engine.m_fileStatuses.begin(); it != engine.m_fileStatuses.end(); ++it)
+                it.value() = FileTransferStatus::done;
+            if (engine.m_syncProgress) {
+                engine.m_syncProgress->completedFiles = engine.m_syncProgress->totalFiles;
+                engine.m_syncProgress->currentFile.reset();
+            }
+            emit engine.changed();
+        }
+        void operator()(const UpToDateEvent &) const { run.result = SyncResult{}; }
+        void operator()(const ErrorEvent &error) const {
+            run.lastErrorMessage = error.message;
+            run.result = SyncResult::failure(error.message);
+        }
+    };
+    std::visit(Apply{*this, run}, event);
+}
+
+void SyncEngine::finishRun(RunState &run, int exitCode) {
+    const QPointer<SyncEngine> self(this);
+    std::optional<SyncResult> outcome;
+    switch (exitCode) {
+    case tool::kExitSuccess: {
+        outcome = run.result.value_or(SyncResult{});
+        m_lastSyncTime = QDateTime::currentDateTime();
+        m_lastSyncResult = outcome;
+        m_lastFileChanges = outcome->fileChanges;
+        m_lastConflicts = std::move(run.conflicts);
+        releaseInBackground(std::exchange(m_pendingChanges, {}), std::exchange(m_selectedPaths, {}),
+                            std::exchange(m_knownPaths, {}));
+        ++m_selectionGeneration;
+        m_remoteStatus.reset();
+        m_syncProgress.reset();
+        releaseInBackground(std::exchange(m_fileStatuses, {}));
+        m_state = SyncState::idle;
+        break;
+    }
+    case tool::kExitAuthRequired:
+        m_syncProgress.reset();
+        m_fileStatuses.clear();
+        m_state = SyncState::notAuthenticated;
+        emit changed();
+        return; // the user must sign in again; no result, no callback
+    case tool::kExitNetworkUnavailable:
+        outcome = SyncResult::failure(QStringLiteral("Network unavailable"));
+        m_state = SyncState::networkError;
+        break;
+    case tool::kExitInterrupted:
+        outcome = SyncResult::failure(QStringLiteral("Sync interrupted"));
+        m_state = SyncState::idle;
+        break;
+    default: {
+        const QString message = run.lastErrorMessage.value_or(QStringLiteral("Sync failed"));
+        outcome = SyncResult::failure(message);
+        m_state = SyncState::failure(message);
+        break;
+    }
+    }
+    if (exitCode != tool::kExitSuccess) {
+        m_lastSyncResult = outcome;
+        m_syncProgress.reset();
+        releaseInBackground(std::exchange(m_fileStatuses, {}));
+    }
+    emit changed();
+    if (self && m_isManualSync && m_onManualSyncComplete)
+        m_onManualSyncComplete(*outcome);
+}
+
+QCoro::Task<std::optional<SyncPreview>> SyncEngine::preview() {
+    if (!m_folderPath)
+        co_return std::nullopt;
+    const CLIRunner runner = m_runner;
+    QStringList arguments = tool::syncDryRun(*m_folderPath, {});
+    arguments += onlyArguments();
+    const RunOutcome outcome = co_await runner.run(arguments, tool::kDefaultServerURL);
+    const auto *result = std::get_if<CLIAuthResult>(&outcome);
+    if (!result || result->exitCode != tool::kExitSuccess)
+        co_return std::nullopt;
+    co_return co_await QtConcurrent::run(
+        [output = result->standardOutput] { return decoding::decodePreview(output); });
+}
+
+void SyncEngine::discard(PendingChange change) {
+    if (!m_folderPath)
+        return;
+    runDiscard(std::move(change));
+}
+
+QCoro::Task<> SyncEngine::runDiscard(PendingChange change) {
+    const QPointer<SyncEngine> self(this);
+    const CLIRunner runner = m_runner;
+    // The path is relative to the bound folder, so the tool must run there: with several
+    // folders bound it could not tell otherwise which one is meant.
+    const RunOutcome outcome =
+        co_await runner.run(tool::discard(change.path), tool::kDefaultServerURL, *m_folderPath);
+    const QString name = lastComponent(change.path);
+    if (const auto *failure = std::get_if<LaunchError>(&outcome)) {
+        printDiagnostic(QStringLiteral("discard failed: ") + failure->description);
+        if (self)
+            setState(SyncState::failure(
+                QStringLiteral("Failed to discard %1: %2").arg(name, failure->description)));
+        co_return;
+    }
+    const int exitCode = std::get<CLIAuthResult>(outcome).exitCode;
+    if (exitCode != tool::kExitSuccess) {
+        printDiagnostic(QStringLiteral("discard exited with code %1").arg(exitCode));
+        if (self)
+            setState(SyncState::failure(QStringLiteral("Failed to discard %1").arg(name)));
+        co_return;
+    }
+    if (self)
+        co_await refreshStatus();
+}
+
+} // namespace orvu

@@ -1,0 +1,168 @@
+#pragma once
+
+#include "core/cli/cli_runner.h"
+#include "core/sync/debouncer.h"
+#include "core/sync/file_watcher.h"
+#include "core/sync/sync_types.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <QCoro/QCoroTask>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace orvu {
+
+// The live model of one bound folder: its state, its pending local changes and their
+// selection, what waits on the server, and the progress of a running sync. It never talks to
+// the server itself; every operation is one run of the `orvu` tool.
+//
+// Every published property is written on the main thread, and each write (or group of writes
+// made in one step) is followed by changed(); observers re-read what they need. Tool runs and
+// the decoding of large outputs never block the main thread.
+//
+// The owner calls start() after construction, and stop() before it lets the engine go, so
+// that its folder is no longer watched. Work still running when the engine is destroyed ends
+// quietly without touching it.
+class SyncEngine : public QObject {
+    Q_OBJECT
+public:
+    // What the engine takes from a repo binding. The coordinator passes the binding's
+    // `repoId`, `slug`, `displayName` and `folderPath` unchanged.
+    struct Binding {
+        QString repoId;
+        QString slug;
+        QString displayName;
+        QString folderPath;
+    };
+
+    using ManualSyncCompletion = std::function<void(const SyncResult &)>;
+
+    // `folderPath` is the bound folder (absent: the engine stays in `noFolder` and does
+    // nothing). The engine's `id` is the binding's repo id, else the binding's folder path,
+    // else (without a binding) `folderPath`, else "". Runs nothing.
+    SyncEngine(std::optional<Binding> binding, std::optional<QString> folderPath,
+               CLIRunner runner = CLIRunner(), QObject *parent = nullptr);
+    ~SyncEngine() override;
+
+    // Immutable identity.
+    const QString &id() const { return m_id; }
+    const QString &repoId() const { return m_repoId; }
+    const QString &slug() const { return m_slug; }
+
+    // Published properties.
+    const QString &displayName() const { return m_displayName; }
+    void setDisplayName(const QString &name);
+    const SyncState &state() const { return m_state; }
+    const std::optional<QDateTime> &lastSyncTime() const { return m_lastSyncTime; }
+    const std::optional<SyncResult> &lastSyncResult() const { return m_lastSyncResult; }
+    const QList<SyncFileChange> &lastFileChanges() const { return m_lastFileChanges; }
+    // Sorted ascending by path (Unicode code points).
+    const QList<PendingChange> &pendingChanges() const { return m_pendingChanges; }
+    const std::optional<QString> &folderPath() const { return m_folderPath; }
+    std::optional<QUrl> folderURL() const;
+    const std::optional<SyncProgress> &syncProgress() const { return m_syncProgress; }
+    // Keyed by the "file" strings exactly as the tool printed them.
+    const QHash<QString, FileTransferStatus> &fileStatuses() const { return m_fileStatuses; }
+    const QList<ConflictRename> &lastConflicts() const { return m_lastConflicts; }
+    const std::optional<RemoteStatusInfo> &remoteStatus() const { return m_remoteStatus; }
+    const QSet<QString> &selectedPaths() const { return m_selectedPaths; }
+
+    // Direct edits of the selection by the pending-change rows.
+    void setSelectedPaths(QSet<QString> paths);
+    void setSelected(const QString &path, bool selected);
+
+    // True exactly when there are pending changes and as many selected paths as changes.
+    bool allSelected() const;
+    // Selects every pending path, or clears the selection when all are selected.
+    void toggleSelectAll();
+
+    // Called at the end of every run requested as manual, unless it ended for want of
+    // authentication or of a folder.
+    void setOnManualSyncComplete(ManualSyncCompletion callback);
+
+    bool isSyncing() const { return m_isSyncing; }
+    bool isManualSync() const { return m_isManualSync; }
+    FileWatcher *fileWatcher() const { return m_fileWatcher.get(); }
+
+    // (Re)starts watching the folder and runs a full refresh. Does nothing without a folder.
+    void start();
+    // Stops watching the folder and forgets the watcher; idempotent.
+    void stop();
+
+    // Local status → pendingChanges. A failed run leaves every value as it was.
+    QCoro::Task<> refreshStatus();
+    // Local and remote status → pendingChanges and remoteStatus. A failed run clears only
+    // remoteStatus; a tool that cannot be started falls back to refreshStatus().
+    QCoro::Task<> refreshAll();
+
+    // Requests a run; dropped silently while another run is in progress.
+    void sync(bool manual);
+    // The "--only" pairs of the current selection, sorted; empty when none or all pending
+    // changes are selected (both mean the whole folder).
+    QStringList onlyArguments() const;
+    // The plan of a dry run with the current selection; absent when it cannot be had.
+    QCoro::Task<std::optional<SyncPreview>> preview();
+    // Throws away one local change; the outcome shows in `state` and the pending list.
+    void discard(PendingChange change);
+
+    // A batch of absolute paths from the watcher: a relevant one schedules a debounced local
+    // refresh. Ignored while a sync runs.
+    void handleFileEvents(const QStringList &paths);
+
+    // Delay between the last relevant file event and the local refresh it causes.
+    static constexpr std::chrono::milliseconds kStatusDebounce{500};
+
+signals:
+    void changed();
+
+private:
+    struct RunState;
+
+    QCoro::Task<> performSync();
+    QCoro::Task<> runDiscard(PendingChange change);
+    void applyEvent(RunState &run, const SyncEvent &event);
+    void finishRun(RunState &run, int exitCode);
+    void scheduleLocalRefresh();
+    void publishStatus(QList<PendingChange> sorted, std::optional<RemoteStatusInfo> remote,
+                       bool withRemote);
+    void updateSelection();
+    void setState(SyncState state);
+    void selectionEdited();
+
+    const QString m_id;
+    const QString m_repoId;
+    const QString m_slug;
+    QString m_displayName;
+    SyncState m_state = SyncState::noFolder;
+    std::optional<QDateTime> m_lastSyncTime;
+    std::optional<SyncResult> m_lastSyncResult;
+    QList<SyncFileChange> m_lastFileChanges;
+    QList<PendingChange> m_pendingChanges;
+    std::optional<QString> m_folderPath;
+    std::optional<SyncProgress> m_syncProgress;
+    QHash<QString, FileTransferStatus> m_fileStatuses;
+    QList<ConflictRename> m_lastConflicts;
+    std::optional<RemoteStatusInfo> m_remoteStatus;
+    QSet<QString> m_selectedPaths;
+    ManualSyncCompletion m_onManualSyncComplete;
+    std::shared_ptr<FileWatcher> m_fileWatcher;
+    bool m_isSyncing = false;
+    bool m_isManualSync = false;
+    Debouncer *m_statusDebouncer;
+    QSet<QString> m_knownPaths;
+    // Bumped on every write of the selection or of knownPaths, so that a selection worked
+    // out off the main thread is only applied when nothing touched it meanwhile.
+    quint64 m_selectionGeneration = 0;
+    CLIRunner m_runner;
+};
+
+} // namespace orvu

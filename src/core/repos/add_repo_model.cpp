@@ -6,6 +6,9 @@
 #include <QPointer>
 #include <QTextBoundaryFinder>
 
+// Every co_await below awaits a named task: GCC 12 destroys the temporaries of a co_await
+// expression twice, which corrupts the reference counts of the strings they hold.
+
 namespace orvu {
 
 namespace {
@@ -68,7 +71,8 @@ QCoro::Task<> AddRepoModel::load() {
     QPointer<AddRepoModel> self(this);
     const std::shared_ptr<RepoCLIRunning> repoCLI = m_repoCLI;
     setPhase(Loading{});
-    const auto repos = co_await repoCLI->listRepos();
+    QCoro::Task<std::optional<QList<RepoInfo>>> listing = repoCLI->listRepos();
+    const std::optional<QList<RepoInfo>> repos = co_await listing;
     if (!self)
         co_return;
     if (!repos) {
@@ -107,7 +111,9 @@ QCoro::Task<> AddRepoModel::useFolder(BindTarget target, QString folderPath,
             co_return;
         }
     }
-    co_await bind(std::move(target), std::move(folderPath), std::move(bookmark), false);
+    QCoro::Task<> binding =
+        bind(std::move(target), std::move(folderPath), std::move(bookmark), false);
+    co_await binding;
 }
 
 QCoro::Task<> AddRepoModel::bind(BindTarget target, QString folderPath,
@@ -122,8 +128,9 @@ QCoro::Task<> AddRepoModel::bind(BindTarget target, QString folderPath,
         std::holds_alternative<NewRepo>(target) ? std::optional(targetName(target)) : std::nullopt;
 
     setPhase(Binding{});
-    const RepoCLIOutcome outcome =
-        co_await repoCLI->initFolder(folderPath, slug, displayName, force);
+    QCoro::Task<RepoCLIOutcome> initializing =
+        repoCLI->initFolder(folderPath, slug, displayName, force);
+    const RepoCLIOutcome outcome = co_await initializing;
     switch (outcome.kind) {
     case RepoCLIOutcome::Kind::AuthRequired:
         if (self)
@@ -137,7 +144,9 @@ QCoro::Task<> AddRepoModel::bind(BindTarget target, QString folderPath,
         break;
     }
 
-    const QList<RepoInfo> repos = (co_await repoCLI->listRepos()).value_or(QList<RepoInfo>{});
+    QCoro::Task<std::optional<QList<RepoInfo>>> relisting = repoCLI->listRepos();
+    const std::optional<QList<RepoInfo>> relisted = co_await relisting;
+    const QList<RepoInfo> repos = relisted.value_or(QList<RepoInfo>{});
     const auto found = std::find_if(repos.cbegin(), repos.cend(),
                                     [&](const RepoInfo &repo) { return repo.slug == slug; });
     if (found == repos.cend()) {

@@ -3,13 +3,17 @@
 #include "core/cli/tool_commands.h"
 #include "core/repos/repo_cli_output.h"
 
+// Every co_await below awaits a named task: GCC 12 destroys the temporaries of a co_await
+// expression twice, which corrupts the reference counts of the strings they hold.
+
 namespace orvu {
 
 namespace {
 
 QCoro::Task<std::optional<QList<RepoInfo>>> listReposWith(CLIRunner runner,
                                                           std::optional<QString> serverURL) {
-    const RunOutcome outcome = co_await runner.run(tool::repos(), serverURL);
+    QCoro::Task<RunOutcome> running = runner.run(tool::repos(), serverURL);
+    const RunOutcome outcome = co_await running;
     const auto *result = std::get_if<CLIAuthResult>(&outcome);
     if (!result || result->exitCode != tool::kExitSuccess)
         co_return std::nullopt;
@@ -18,7 +22,8 @@ QCoro::Task<std::optional<QList<RepoInfo>>> listReposWith(CLIRunner runner,
 
 QCoro::Task<RepoCLIOutcome> initFolderWith(CLIRunner runner, std::optional<QString> serverURL,
                                            QStringList arguments) {
-    const RunOutcome outcome = co_await runner.run(arguments, serverURL);
+    QCoro::Task<RunOutcome> running = runner.run(arguments, serverURL);
+    const RunOutcome outcome = co_await running;
     const auto *result = std::get_if<CLIAuthResult>(&outcome);
     if (!result)
         co_return RepoCLIOutcome::failed(QStringLiteral("Could not run the orvu CLI"));

@@ -44,7 +44,8 @@ public:
             listings.size() > 1 ? listings.takeFirst() : listings.value(0);
         ++listCalls;
         if (auto gate = m_gate) {
-            co_await gate->future();
+            QFuture<void> opened = gate->future(); // named: see the GCC 12 note in RepoCLI
+            co_await opened;
         }
         co_return answer;
     }

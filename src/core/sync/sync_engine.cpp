@@ -13,6 +13,9 @@
 #include <algorithm>
 #include <cstdio>
 
+// Every co_await here awaits a named task or future: GCC 12 destroys the temporaries of a
+// co_await expression twice, which corrupts the reference counts of the strings they hold.
+
 namespace orvu {
 
 namespace {
@@ -203,18 +206,20 @@ QCoro::Task<> SyncEngine::refreshStatus() {
         co_return;
     const QPointer<SyncEngine> self(this);
     const CLIRunner runner = m_runner;
-    const RunOutcome outcome =
-        co_await runner.run(tool::status(*m_folderPath), tool::kDefaultServerURL);
+    QCoro::Task<RunOutcome> running =
+        runner.run(tool::status(*m_folderPath), tool::kDefaultServerURL);
+    const RunOutcome outcome = co_await running;
     const auto *result = std::get_if<CLIAuthResult>(&outcome);
     if (!self || !result || result->exitCode != tool::kExitSuccess)
         co_return;
     const quint64 generation = m_selectionGeneration;
-    PreparedStatus prepared =
-        co_await QtConcurrent::run([output = result->standardOutput, selected = m_selectedPaths,
-                                    known = m_knownPaths]() mutable {
+    QFuture<PreparedStatus> preparing =
+        QtConcurrent::run([output = result->standardOutput, selected = m_selectedPaths,
+                           known = m_knownPaths]() mutable {
             return prepareStatus(decoding::decodeLocalStatus(output), std::nullopt,
                                  std::move(selected), std::move(known));
         });
+    PreparedStatus prepared = co_await preparing;
     if (!self)
         co_return;
     publishStatus(std::move(prepared.sorted), std::nullopt, false);
@@ -232,14 +237,16 @@ QCoro::Task<> SyncEngine::refreshAll() {
         co_return;
     const QPointer<SyncEngine> self(this);
     const CLIRunner runner = m_runner;
-    const RunOutcome outcome =
-        co_await runner.run(tool::remoteStatus(*m_folderPath), tool::kDefaultServerURL);
+    QCoro::Task<RunOutcome> running =
+        runner.run(tool::remoteStatus(*m_folderPath), tool::kDefaultServerURL);
+    const RunOutcome outcome = co_await running;
     if (!self)
         co_return;
     if (std::holds_alternative<LaunchError>(outcome)) {
         m_remoteStatus.reset();
         emit changed();
-        co_await refreshStatus();
+        QCoro::Task<> fallback = refreshStatus();
+        co_await fallback;
         co_return;
     }
     const CLIAuthResult &result = std::get<CLIAuthResult>(outcome);
@@ -249,13 +256,14 @@ QCoro::Task<> SyncEngine::refreshAll() {
         co_return;
     }
     const quint64 generation = m_selectionGeneration;
-    PreparedStatus prepared =
-        co_await QtConcurrent::run([output = result.standardOutput, selected = m_selectedPaths,
-                                    known = m_knownPaths]() mutable {
+    QFuture<PreparedStatus> preparing =
+        QtConcurrent::run([output = result.standardOutput, selected = m_selectedPaths,
+                           known = m_knownPaths]() mutable {
             FullStatus status = decoding::decodeFullStatus(output);
             return prepareStatus(std::move(status.pendingChanges), std::move(status.remote),
                                  std::move(selected), std::move(known));
         });
+    PreparedStatus prepared = co_await preparing;
     if (!self)
         co_return;
     publishStatus(std::move(prepared.sorted), std::move(prepared.remote), true);
@@ -354,13 +362,16 @@ QCoro::Task<> SyncEngine::performSync() {
     connect(run.get(), &StreamingRun::lineReceived, this, [this, runState](const QString &line) {
         applyEvent(*runState, decoding::decodeSyncEvent(line));
     });
-    const int exitCode = co_await run->exitCode();
+    QCoro::Task<int> exiting = run->exitCode();
+    const int exitCode = co_await exiting;
     if (!self)
         co_return;
     run.reset();
     finishRun(*runState, exitCode);
-    if (exitCode == tool::kExitSuccess && self)
-        co_await refreshAll();
+    if (exitCode == tool::kExitSuccess && self) {
+        QCoro::Task<> refreshing = refreshAll();
+        co_await refreshing;
+    }
     if (self)
         m_isSyncing = false;
 }
@@ -463,12 +474,15 @@ QCoro::Task<std::optional<SyncPreview>> SyncEngine::preview() {
     const CLIRunner runner = m_runner;
     QStringList arguments = tool::syncDryRun(*m_folderPath, {});
     arguments += onlyArguments();
-    const RunOutcome outcome = co_await runner.run(arguments, tool::kDefaultServerURL);
+    QCoro::Task<RunOutcome> running = runner.run(arguments, tool::kDefaultServerURL);
+    const RunOutcome outcome = co_await running;
     const auto *result = std::get_if<CLIAuthResult>(&outcome);
     if (!result || result->exitCode != tool::kExitSuccess)
         co_return std::nullopt;
-    co_return co_await QtConcurrent::run(
+    QFuture<std::optional<SyncPreview>> parsing = QtConcurrent::run(
         [output = result->standardOutput] { return decoding::decodePreview(output); });
+    std::optional<SyncPreview> preview = co_await parsing;
+    co_return preview;
 }
 
 void SyncEngine::discard(PendingChange change) {
@@ -482,8 +496,9 @@ QCoro::Task<> SyncEngine::runDiscard(PendingChange change) {
     const CLIRunner runner = m_runner;
     // The path is relative to the bound folder, so the tool must run there: with several
     // folders bound it could not tell otherwise which one is meant.
-    const RunOutcome outcome =
-        co_await runner.run(tool::discard(change.path), tool::kDefaultServerURL, *m_folderPath);
+    QCoro::Task<RunOutcome> running =
+        runner.run(tool::discard(change.path), tool::kDefaultServerURL, *m_folderPath);
+    const RunOutcome outcome = co_await running;
     const QString name = lastComponent(change.path);
     if (const auto *failure = std::get_if<LaunchError>(&outcome)) {
         printDiagnostic(QStringLiteral("discard failed: ") + failure->description);
@@ -499,8 +514,10 @@ QCoro::Task<> SyncEngine::runDiscard(PendingChange change) {
             setState(SyncState::failure(QStringLiteral("Failed to discard %1").arg(name)));
         co_return;
     }
-    if (self)
-        co_await refreshStatus();
+    if (self) {
+        QCoro::Task<> refreshing = refreshStatus();
+        co_await refreshing;
+    }
 }
 
 } // namespace orvu

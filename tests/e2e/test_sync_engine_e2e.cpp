@@ -1,0 +1,214 @@
+// The sync engine against the offline tool, with real folders on disk.
+#include "core/cli/tool_commands.h"
+#include "core/sync/sync_engine.h"
+#include "support/sandbox/orvu_local_sandbox.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTest>
+
+#include <QCoro/QCoroTask>
+
+#include <memory>
+
+using namespace orvu;
+using orvu::test::OrvuLocalSandbox;
+
+Q_DECLARE_METATYPE(orvu::SyncState)
+
+namespace {
+
+const QString kSlug = QStringLiteral("work");
+
+bool writeFile(const QString &path, const QByteArray &content) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QByteArray readFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList describe(const QList<PendingChange> &changes) {
+    QStringList out;
+    for (const PendingChange &change : changes)
+        out << PendingChange::rawValue(change.changeType) + u':' + change.path;
+    return out;
+}
+
+} // namespace
+
+class TestSyncEngineE2E : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<OrvuLocalSandbox> m_sandbox;
+    std::unique_ptr<SyncEngine> m_engine;
+    QString m_folder;
+
+    QString file(const QString &relative) const { return m_folder + u'/' + relative; }
+
+    bool syncToEnd() {
+        m_engine->sync(true);
+        return QTest::qWaitFor([&] { return !m_engine->isSyncing(); }, 20000);
+    }
+
+    void refreshAll() { QCoro::waitFor(m_engine->refreshAll()); }
+    void refreshStatus() { QCoro::waitFor(m_engine->refreshStatus()); }
+
+private slots:
+    void init() {
+        m_sandbox = std::make_unique<OrvuLocalSandbox>();
+        QVERIFY(m_sandbox->signIn(QStringLiteral("me@example.com")));
+        m_folder = m_sandbox->makeFolder(QStringLiteral("work"));
+        QCOMPARE(m_sandbox->orvu(tool::init(m_folder, kSlug, {}, false)).exitCode, 0);
+        m_engine = std::make_unique<SyncEngine>(
+            SyncEngine::Binding{QString(), kSlug, QStringLiteral("Work"), m_folder}, m_folder,
+            CLIRunner(ToolLocation{m_sandbox->toolDirectory(), {}}));
+    }
+    void cleanup() {
+        if (m_engine)
+            m_engine->stop();
+        m_engine.reset();
+        m_sandbox.reset();
+    }
+
+    void localEditsRefreshThePendingList() {
+        QVERIFY(writeFile(file("kept.txt"), "kept"));
+        refreshAll();
+        QVERIFY(syncToEnd());
+        QCOMPARE(m_engine->state(), SyncState(SyncState::idle));
+        m_engine->start();
+        QVERIFY(QTest::qWaitFor([&] { return m_engine->remoteStatus().has_value(); }, 5000));
+        QVERIFY(m_engine->pendingChanges().isEmpty());
+
+        // Each edit shows up without anybody asking for a refresh.
+        QVERIFY(writeFile(file("docs/new.md"), "new"));
+        QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingChanges().size() == 1; }, 8000));
+        QCOMPARE(describe(m_engine->pendingChanges()), QStringList{"added:docs/new.md"});
+        QVERIFY(m_engine->allSelected());
+
+        QVERIFY(writeFile(file("kept.txt"), "edited"));
+        QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingChanges().size() == 2; }, 8000));
+        QVERIFY(QFile::remove(file("docs/new.md")));
+        QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingChanges().size() == 1; }, 8000));
+        QCOMPARE(describe(m_engine->pendingChanges()), QStringList{"modified:kept.txt"});
+        QVERIFY(QFile::remove(file("kept.txt")));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return describe(m_engine->pendingChanges()) == QStringList{"deleted:kept.txt"}; },
+            8000));
+    }
+
+    void manualSyncPushesAndReports() {
+        for (const char *name : {"a.txt", "b/c.txt", "d.txt"})
+            QVERIFY(writeFile(file(name), name));
+        refreshAll();
+        QCOMPARE(m_engine->pendingChanges().size(), 3);
+        QList<SyncResult> completions;
+        m_engine->setOnManualSyncComplete([&](const SyncResult &r) { completions << r; });
+        QList<qint64> progressSeen;
+        connect(m_engine.get(), &SyncEngine::changed, this, [&] {
+            if (const auto &p = m_engine->syncProgress(); p && p->currentFile)
+                progressSeen << p->completedFiles;
+        });
+        QVERIFY(syncToEnd());
+        QCOMPARE(m_engine->state(), SyncState(SyncState::idle));
+        QCOMPARE(completions.size(), 1);
+        QCOMPARE(completions.first().pushed, 3);
+        QCOMPARE(completions.first().error, std::optional<QString>());
+        QCOMPARE(progressSeen, (QList<qint64>{0, 1, 2}));
+        QVERIFY(m_engine->lastSyncTime().has_value());
+        QCOMPARE(m_engine->lastFileChanges().size(), 3);
+        QVERIFY(m_engine->pendingChanges().isEmpty());
+        QVERIFY(m_engine->remoteStatus().has_value()); // refilled by the full refresh
+        QCOMPARE(m_engine->remoteStatus()->toPull, 0);
+        // The folder is clean as far as the tool is concerned.
+        const auto status = m_sandbox->orvu(tool::status(m_folder));
+        QCOMPARE(status.exitCode, 0);
+        QVERIFY(status.lines().first().value("changes").toArray().isEmpty());
+    }
+
+    void serverChangeShowsAsRemoteStatus() {
+        QCOMPARE(m_sandbox->admin({"put", kSlug, "from-server.txt"}, "hello").exitCode, 0);
+        refreshAll();
+        QVERIFY(m_engine->remoteStatus().has_value());
+        QCOMPARE(m_engine->remoteStatus()->toPull, 1);
+        QCOMPARE(m_engine->remoteStatus()->changes.size(), 1);
+        QCOMPARE(m_engine->remoteStatus()->changes.first().path, QStringLiteral("from-server.txt"));
+        QCOMPARE(m_engine->remoteStatus()->changes.first().changeType,
+                 RemoteChange::ChangeType::pull);
+        QVERIFY(syncToEnd());
+        QCOMPARE(readFile(file("from-server.txt")), QByteArray("hello"));
+        QCOMPARE(m_engine->lastSyncResult()->pulled, 1);
+    }
+
+    void conflictIsKeptAsACopy() {
+        QVERIFY(writeFile(file("shared.txt"), "base"));
+        refreshAll();
+        QVERIFY(syncToEnd());
+        QCOMPARE(m_sandbox->admin({"put", kSlug, "shared.txt"}, "server side").exitCode, 0);
+        QVERIFY(writeFile(file("shared.txt"), "local side"));
+        QVERIFY(writeFile(file("other.txt"), "other"));
+        refreshAll();
+        QCOMPARE(m_engine->remoteStatus()->conflicts, 1);
+
+        const std::optional<SyncPreview> preview = QCoro::waitFor(m_engine->preview());
+        QVERIFY(preview.has_value());
+        QCOMPARE(preview->conflicts, 1);
+        QCOMPARE(preview->conflictFiles, QStringList{"shared.txt"});
+
+        QVERIFY(syncToEnd());
+        QCOMPARE(m_engine->state(), SyncState(SyncState::idle));
+        // The preview matched the run that followed it.
+        QCOMPARE(m_engine->lastSyncResult()->pushed, preview->toPush);
+        QCOMPARE(m_engine->lastSyncResult()->pulled, preview->toPull);
+        QCOMPARE(m_engine->lastConflicts().size(), 1);
+        const ConflictRename conflict = m_engine->lastConflicts().first();
+        QCOMPARE(conflict.original, QStringLiteral("shared.txt"));
+        QVERIFY(conflict.renamedTo.contains(u'_'));
+        QVERIFY(QFileInfo::exists(file(conflict.renamedTo)));
+        const QByteArrayList versions{readFile(file("shared.txt")),
+                                      readFile(file(conflict.renamedTo))};
+        QVERIFY(versions.contains("server side"));
+        QVERIFY(versions.contains("local side"));
+    }
+
+    void discardRevertsAModifiedFile() {
+        QVERIFY(writeFile(file("sub/notes.txt"), "original"));
+        refreshAll();
+        QVERIFY(syncToEnd());
+        QVERIFY(writeFile(file("sub/notes.txt"), "scribbles"));
+        refreshStatus();
+        QCOMPARE(describe(m_engine->pendingChanges()), QStringList{"modified:sub/notes.txt"});
+        m_engine->discard(m_engine->pendingChanges().first());
+        QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingChanges().isEmpty(); }, 8000));
+        QCOMPARE(readFile(file("sub/notes.txt")), QByteArray("original"));
+        QCOMPARE(m_engine->state(), SyncState(SyncState::idle));
+    }
+
+    void failuresMapToStates_data() {
+        QTest::addColumn<bool>("offline");
+        QTest::addColumn<SyncState>("state");
+        QTest::newRow("offline") << true << SyncState(SyncState::networkError);
+        QTest::newRow("signed out") << false << SyncState(SyncState::notAuthenticated);
+    }
+    void failuresMapToStates() {
+        QFETCH(bool, offline);
+        QFETCH(SyncState, state);
+        QVERIFY(writeFile(file("a.txt"), "a"));
+        refreshAll();
+        if (offline)
+            QCOMPARE(m_sandbox->admin({"offline", "on"}).exitCode, 0);
+        else
+            QCOMPARE(m_sandbox->orvu(tool::logout()).exitCode, 0);
+        QVERIFY(syncToEnd());
+        QCOMPARE(m_engine->state(), state);
+        QCOMPARE(describe(m_engine->pendingChanges()), QStringList{"added:a.txt"});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSyncEngineE2E)
+#include "test_sync_engine_e2e.moc"

@@ -8,6 +8,7 @@
 #include "core/repos/add_repo_model.h"
 #include "core/repos/repo_cli.h"
 #include "core/sync/sync_engine.h"
+#include "support/quiesce/child_processes.h"
 #include "support/sandbox/orvu_local_sandbox.h"
 
 #include <QDir>
@@ -37,6 +38,11 @@ struct App {
     App() : runner(ToolLocation{sandbox.toolDirectory(), {}}) {
         settingsPath = qEnvironmentVariable("XDG_CONFIG_HOME") + "/Orvu/OrvuTray.conf";
         defaults = std::make_unique<QSettingsStore>(settingsPath);
+    }
+
+    ~App() {
+        coordinator.reset();
+        orvu::test::waitForToolRunsToEnd();
     }
 
     // A fresh process's view: a new store over the same file and a new coordinator.

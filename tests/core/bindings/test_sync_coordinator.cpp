@@ -4,6 +4,7 @@
 #include "core/platform/memory_settings_store.h"
 #include "core/repos/scripted_repo_cli.h"
 #include "core/sync/sync_engine.h"
+#include "support/quiesce/child_processes.h"
 #include "support/stand_in/stand_in_tool.h"
 
 #include <QDir>
@@ -35,6 +36,11 @@ struct Fixture {
         coordinator = std::make_unique<SyncCoordinator>(BindingStore(defaults, reader), cli,
                                                         Preferences(defaults, access), access,
                                                         CLIRunner(tool.location()), home.path());
+    }
+
+    ~Fixture() {
+        coordinator.reset();
+        orvu::test::waitForToolRunsToEnd();
     }
 
     BindingStore store() { return BindingStore(defaults, reader); }

@@ -1,0 +1,110 @@
+#pragma once
+
+#include "core/bindings/binding_store.h"
+#include "core/bindings/preferences.h"
+#include "core/cli/cli_runner.h"
+#include "core/repos/add_repo_model.h"
+#include "core/repos/repo_cli_running.h"
+#include "core/sync/sync_types.h"
+
+#include <QList>
+#include <QObject>
+#include <QStringList>
+
+#include <QCoro/QCoroTask>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace orvu {
+
+class FolderAccess;
+class SyncEngine;
+
+// Owns one sync engine per usable binding, lists the bindings whose folder is gone so they
+// can be re-linked or removed, adds and removes bindings, keeps repo names current and sums up
+// every engine for the tray icon and the popover header.
+//
+// Used on the main thread only. Every read-modify-write of the stored binding list runs there
+// in one step, so none can interleave with another and lose a change. changed() follows every
+// change of engines() or needsRelink() and every change of an owned engine.
+class SyncCoordinator : public QObject {
+    Q_OBJECT
+public:
+    using SyncCompletion = std::function<void(const SyncResult &)>;
+
+    // `folderAccess` must outlive the coordinator. Engines run the tool through
+    // `engineRunner`; `homeDirectory` is where the default folder root lives.
+    SyncCoordinator(BindingStore store, std::shared_ptr<RepoCLIRunning> repoCLI,
+                    Preferences preferences, FolderAccess &folderAccess,
+                    CLIRunner engineRunner = CLIRunner(), QString homeDirectory = {},
+                    QObject *parent = nullptr);
+    ~SyncCoordinator() override;
+
+    // In binding order. The coordinator owns them; a pointer stays valid until the next
+    // change of this list has been announced and control returned to the event loop.
+    const QList<SyncEngine *> &engines() const { return m_engines; }
+    const QList<RepoBinding> &needsRelink() const { return m_needsRelink; }
+
+    // Called after any engine's manual sync run, once per run.
+    void setOnAnySyncComplete(SyncCompletion callback) {
+        m_onAnySyncComplete = std::move(callback);
+    }
+
+    // Loads the bindings (taking over the legacy folder once), makes the engines and starts a
+    // refresh of the repo names in the background.
+    void start();
+    // Stops every engine's watcher, releases every folder grant and empties both lists.
+    void stopAll();
+    // Rebuilds both lists from `bindings`. The stored list is not changed.
+    void apply(const QList<RepoBinding> &bindings);
+    // The folder to use for a binding; access is started (and held) when its bookmark resolves.
+    std::optional<QString> resolveFolder(const RepoBinding &binding);
+
+    // Replaces every binding of the repo or of the folder with the new one, at the end.
+    void addBinding(const RepoInfo &repo, const QString &folderPath,
+                    const std::optional<QByteArray> &bookmark);
+    // Unlinks; nothing on disk is touched.
+    void removeBinding(const QString &id);
+
+    QCoro::Task<> refreshRepoNames();
+    // Full refresh of every engine, all at once; finishes when all have.
+    QCoro::Task<> refreshAll();
+
+    std::unique_ptr<AddRepoModel> makeAddRepoModel();
+
+    QString defaultFolderRoot() const;
+
+    bool hasAnyBinding() const;
+    bool anySyncing() const;
+    qint64 remoteTotal() const;
+    qint64 pendingTotal() const;
+    std::optional<SyncProgress> activeProgress() const;
+    SyncState aggregateState() const;
+
+    // The rule behind aggregateState(), over the engines' states in list order.
+    static SyncState aggregateStateOf(const QList<SyncState> &engineStates, bool hasAnyBinding);
+    // The body of the notification for a finished manual sync.
+    static QString summary(const SyncResult &result);
+
+signals:
+    void changed();
+
+private:
+    void tearDown();
+    void retire(SyncEngine *engine);
+
+    QList<SyncEngine *> m_engines;
+    QList<RepoBinding> m_needsRelink;
+    SyncCompletion m_onAnySyncComplete;
+    BindingStore m_store;
+    std::shared_ptr<RepoCLIRunning> m_repoCLI;
+    Preferences m_preferences;
+    FolderAccess *m_folderAccess;
+    CLIRunner m_engineRunner;
+    QString m_homeDirectory;
+    QStringList m_securityScopedPaths;
+};
+
+} // namespace orvu

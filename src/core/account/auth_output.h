@@ -21,14 +21,8 @@ struct AuthLine {
     friend bool operator==(const AuthLine &, const AuthLine &) = default;
 };
 
-// Output split at LF and CRLF, each piece trimmed of spaces and tabs, empty pieces dropped.
-QStringList lines(const QString &output);
-
 // The first line of type "auth" with a string "authState" and a string "email".
 std::optional<AuthLine> findAuthLine(const QString &output);
-
-// The first error line's non-empty "error"; else standard error trimmed, when anything remains.
-std::optional<QString> errorMessage(const CLIAuthResult &result);
 
 // The error of a run that did not exit with 0.
 AuthError failureOf(const CLIAuthResult &result);

@@ -1,6 +1,7 @@
 #include "core/repos/repo_cli.h"
 
 #include "core/cli/tool_commands.h"
+#include "core/cli/tool_output.h"
 #include "core/repos/repo_cli_output.h"
 
 // Every co_await below awaits a named task: GCC 12 destroys the temporaries of a co_await
@@ -31,13 +32,9 @@ QCoro::Task<RepoCLIOutcome> initFolderWith(CLIRunner runner, std::optional<QStri
         co_return RepoCLIOutcome::ok();
     if (result->exitCode == tool::kExitAuthRequired)
         co_return RepoCLIOutcome::authRequired();
-    if (auto message = firstErrorMessage(result->standardOutput))
-        co_return RepoCLIOutcome::failed(*message);
-    const QString standardError = result->standardError.trimmed();
-    if (!standardError.isEmpty())
-        co_return RepoCLIOutcome::failed(standardError);
-    co_return RepoCLIOutcome::failed(
+    const QString message = tool_output::errorText(*result).value_or(
         QStringLiteral("init failed (exit %1)").arg(QString::number(result->exitCode)));
+    co_return RepoCLIOutcome::failed(message);
 }
 
 } // namespace

@@ -1,22 +1,14 @@
 #include "core/repos/repo_cli_output.h"
 
+#include "core/cli/tool_output.h"
+
 #include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonParseError>
+
 #include <algorithm>
 
 namespace orvu {
 
 namespace {
-
-QStringView trimSpacesAndTabs(QStringView text) {
-    const auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
-    while (!text.isEmpty() && blank(text.front()))
-        text = text.mid(1);
-    while (!text.isEmpty() && blank(text.back()))
-        text.chop(1);
-    return text;
-}
 
 QString stringOr(const QJsonObject &object, const QString &key, const QString &fallback) {
     const QJsonValue value = object.value(key);
@@ -25,24 +17,8 @@ QString stringOr(const QJsonObject &object, const QString &key, const QString &f
 
 } // namespace
 
-QList<QJsonObject> jsonObjectLines(const QString &standardOutput) {
-    QList<QJsonObject> objects;
-    for (QStringView piece : QStringView(standardOutput).split(u'\n', Qt::SkipEmptyParts)) {
-        if (piece.endsWith(u'\r'))
-            piece.chop(1);
-        piece = trimSpacesAndTabs(piece);
-        if (piece.isEmpty())
-            continue;
-        QJsonParseError error{};
-        const QJsonDocument document = QJsonDocument::fromJson(piece.toUtf8(), &error);
-        if (error.error == QJsonParseError::NoError && document.isObject())
-            objects.append(document.object());
-    }
-    return objects;
-}
-
 std::optional<QList<RepoInfo>> decodeReposLine(const QString &standardOutput) {
-    for (const QJsonObject &line : jsonObjectLines(standardOutput)) {
+    for (const QJsonObject &line : tool_output::jsonObjectLines(standardOutput)) {
         if (line.value(QStringLiteral("type")).toString() != QLatin1String("repos"))
             continue;
         const QJsonValue reposValue = line.value(QStringLiteral("repos"));
@@ -69,17 +45,6 @@ std::optional<QList<RepoInfo>> decodeReposLine(const QString &standardOutput) {
             });
         }
         return repos;
-    }
-    return std::nullopt;
-}
-
-std::optional<QString> firstErrorMessage(const QString &standardOutput) {
-    for (const QJsonObject &line : jsonObjectLines(standardOutput)) {
-        if (line.value(QStringLiteral("type")).toString() != QLatin1String("error"))
-            continue;
-        const QJsonValue error = line.value(QStringLiteral("error"));
-        if (error.isString() && !error.toString().isEmpty())
-            return error.toString();
     }
     return std::nullopt;
 }

@@ -16,23 +16,6 @@ class TestAuthOutput : public QObject {
     Q_OBJECT
 
 private slots:
-    void linesSplitOnlyAtLineFeeds_data() {
-        QTest::addColumn<QString>("output");
-        QTest::addColumn<QStringList>("expected");
-        QTest::newRow("crlf and lf") << QStringLiteral("a\r\nb\nc") << QStringList{"a", "b", "c"};
-        QTest::newRow("blank pieces dropped")
-            << QStringLiteral("  \n\r\n\t\n x \n") << QStringList{"x"};
-        // A lone carriage return is not a line break.
-        QTest::newRow("lone cr kept") << QStringLiteral("a\rb\n") << QStringList{"a\rb"};
-        QTest::newRow("only spaces and tabs trimmed")
-            << QStringLiteral("\t\vx\f \n") << QStringList{QStringLiteral("\vx\f")};
-    }
-    void linesSplitOnlyAtLineFeeds() {
-        QFETCH(QString, output);
-        QFETCH(QStringList, expected);
-        QCOMPARE(auth_output::lines(output), expected);
-    }
-
     void findsTheFirstMatchingAuthLine_data() {
         QTest::addColumn<QString>("output");
         QTest::addColumn<std::optional<AuthLine>>("expected");

@@ -405,15 +405,15 @@ void installInterruptHandlers() {
 
 int runSync(const Store &store, const SyncOptions &options) {
     Folder folder(options.folder);
+    // Before the lock: a run stopped while taking it must not leave a lock file behind.
+    if (!options.dryRun)
+        installInterruptHandlers();
     QLockFile lock(store.lockPath(options.repoId));
-    lock.setStaleLockTime(0); // only a dead owner frees the lock; a long sync keeps it
-    if (!lock.tryLock(kRepoLockWaitMs))
+    if (!acquireLock(lock, store.lockPath(options.repoId), kRepoLockWaitMs))
         return fail(
             kExitFailure,
             QStringLiteral("Another sync of this repo is still running (waited 10 seconds); "
                            "try again when it has finished"));
-    if (!options.dryRun)
-        installInterruptHandlers();
     SyncRun run(store, folder, options.repoId);
     return run.run(options);
 }

@@ -341,11 +341,13 @@ int status(const Server &server, const Invocation &invocation) {
             return *error;
     }
     const SyncedState state = target.folder.loadState();
-    const LocalFiles local = target.folder.scan();
+    const Manifest manifest = remote ? server.store.loadManifest(target.config.repoId) : Manifest();
+    // Only files with something to compare against are read.
+    const LocalFiles local = target.folder.scan(
+        [&](const QString &path) { return state.count(path) != 0 || manifest.count(path) != 0; });
     QJsonObject line{{QStringLiteral("type"), QStringLiteral("status")},
                      {QStringLiteral("changes"), localChanges(local, state)}};
     if (remote) {
-        const Manifest manifest = server.store.loadManifest(target.config.repoId);
         const SyncPlan plan = makePlan(local, state, manifest, std::nullopt);
         QJsonArray changes;
         auto add = [&](const QStringList &paths, const char *kind) {

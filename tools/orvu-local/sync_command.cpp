@@ -285,7 +285,9 @@ bool SyncRun::saveAll() {
 int SyncRun::run(const SyncOptions &options) {
     m_manifest = m_store.loadManifest(m_repoId);
     m_state = m_folder.loadState();
-    m_local = m_folder.scan();
+    m_local = m_folder.scan([this](const QString &path) {
+        return m_state.count(path) != 0 || m_manifest.count(path) != 0;
+    });
     const SyncPlan plan = makePlan(m_local, m_state, m_manifest, options.only);
 
     if (options.dryRun) {

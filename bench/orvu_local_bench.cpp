@@ -106,6 +106,9 @@ void hashingThroughput(const QString &base) {
         writeFile(folder + QStringLiteral("/blob%1.bin").arg(f), block);
     }
     init(folder, QStringLiteral("big"));
+    // Synced first, so that every file has a version to compare with and must be read.
+    runTool({QStringLiteral("sync"), folder, QStringLiteral("--json"), QStringLiteral("--resolve"),
+             QStringLiteral("keep-both")});
     std::vector<double> rates;
     for (int i = 0; i < 5; ++i) {
         QFile::remove(folder + QStringLiteral("/.orvu/hash-cache"));

@@ -6,6 +6,10 @@
 #include <QProcess>
 #include <QTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using orvu::test::OrvuLocalSandbox;
 using namespace orvu::test;
 
@@ -93,6 +97,8 @@ private slots:
     void usageErrorsNameTheForm_data();
     void usageErrorsNameTheForm();
     void explicitStoreDirectory();
+    void unchangedFilesAreNotRead();
+    void namesThatAreNotUtf8AreSkipped();
 };
 
 void OrvuLocalTest::signInFlow() {
@@ -789,6 +795,44 @@ void OrvuLocalTest::explicitStoreDirectory() {
     QVERIFY(!QDir(store + QStringLiteral("/outbox")).entryList(QDir::Files).isEmpty());
     // The default server's store is a different one.
     QVERIFY(sandbox.admin({QStringLiteral("mail"), kEmail}).exitCode != 0);
+}
+
+void OrvuLocalTest::unchangedFilesAreNotRead() {
+    TwoDevices d;
+    const QString path = d.a + QStringLiteral("/cached.txt");
+    QVERIFY(writeFile(path, "first"));
+    QCOMPARE(d.sync(d.a).exitCode, 0);
+    QVERIFY(changesOf(d.status(d.a), false).isEmpty());
+    // Same size, same inode, same modification time: the cache answers without reading.
+    const QByteArray native = QFile::encodeName(path);
+    struct stat before {};
+    QCOMPARE(::stat(native.constData(), &before), 0);
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QCOMPARE(file.write("FIRST"), 5);
+    }
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    QCOMPARE(::utimensat(AT_FDCWD, native.constData(), times, 0), 0);
+    QVERIFY(changesOf(d.status(d.a), false).isEmpty());
+    // Any change of the modification time makes it read again.
+    const struct timespec later[2] = {before.st_atim, {before.st_mtim.tv_sec + 1, 0}};
+    QCOMPARE(::utimensat(AT_FDCWD, native.constData(), later, 0), 0);
+    QCOMPARE(changesOf(d.status(d.a), false), QStringList{QStringLiteral("M cached.txt")});
+}
+
+void OrvuLocalTest::namesThatAreNotUtf8AreSkipped() {
+    TwoDevices d;
+    const QByteArray badName = QFile::encodeName(d.a) + "/bad-\xff\xfe.txt";
+    const int fd = ::open(badName.constData(), O_CREAT | O_WRONLY, 0644);
+    QVERIFY(fd >= 0);
+    ::close(fd);
+    QVERIFY(writeFile(d.a + QStringLiteral("/good.txt"), "g"));
+    const auto run = d.sync(d.a);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.err.contains("UTF-8"));
+    QCOMPARE(serverFiles(repoIdOf(d.a)).keys(), QStringList{QStringLiteral("good.txt")});
+    ::unlink(badName.constData()); // QTemporaryDir cannot name it to remove it
 }
 
 QTEST_GUILESS_MAIN(OrvuLocalTest)

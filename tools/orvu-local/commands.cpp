@@ -341,11 +341,13 @@ int status(const Server &server, const Invocation &invocation) {
             return *error;
     }
     const SyncedState state = target.folder.loadState();
-    const LocalFiles local = target.folder.scan();
+    const Manifest manifest = remote ? server.store.loadManifest(target.config.repoId) : Manifest();
+    // Only files with something to compare against are read.
+    const LocalFiles local = target.folder.scan(
+        [&](const QString &path) { return state.count(path) != 0 || manifest.count(path) != 0; });
     QJsonObject line{{QStringLiteral("type"), QStringLiteral("status")},
                      {QStringLiteral("changes"), localChanges(local, state)}};
     if (remote) {
-        const Manifest manifest = server.store.loadManifest(target.config.repoId);
         const SyncPlan plan = makePlan(local, state, manifest, std::nullopt);
         QJsonArray changes;
         auto add = [&](const QStringList &paths, const char *kind) {
@@ -476,8 +478,7 @@ int changeManifest(const Store &store, const QString &slug, Change change) {
     if (!repo)
         return fail(kExitFailure, QStringLiteral("No repo with the slug %1").arg(slug));
     QLockFile lock(store.lockPath(repo->id));
-    lock.setStaleLockTime(0);
-    if (!lock.tryLock(10000))
+    if (!acquireLock(lock, store.lockPath(repo->id), 10000))
         return fail(kExitFailure, QStringLiteral("The repo %1 is busy; try again").arg(slug));
     Manifest manifest = store.loadManifest(repo->id);
     if (const auto error = change(manifest))

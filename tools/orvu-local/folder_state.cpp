@@ -190,7 +190,7 @@ bool Folder::saveState(const SyncedState &state) const {
            writeFileAtomically(m_root + QStringLiteral("/.orvu/state"), data);
 }
 
-LocalFiles Folder::scan() const {
+LocalFiles Folder::scan(const std::function<bool(const QString &)> &needsHash) const {
     LocalFiles files;
     Walker{m_root, &files}.walk(QFile::encodeName(m_root), QString());
 
@@ -214,9 +214,17 @@ LocalFiles Folder::scan() const {
     });
 
     std::vector<std::pair<const QString *, LocalFile *>> pending;
-    for (auto &[path, file] : files)
-        if (file.sha256.isEmpty())
+    qsizetype unhashed = 0;
+    for (auto &[path, file] : files) {
+        if (!file.sha256.isEmpty())
+            continue;
+        if (needsHash(path)) {
             pending.emplace_back(&path, &file);
+        } else {
+            file.sha256 = kUnhashed;
+            ++unhashed;
+        }
+    }
     QtConcurrent::blockingMap(pending, [this](std::pair<const QString *, LocalFile *> &item) {
         if (auto sha = hashFileContent(absolute(*item.first)))
             item.second->sha256 = *sha;
@@ -225,13 +233,14 @@ LocalFiles Folder::scan() const {
     for (auto it = files.begin(); it != files.end();)
         it = it->second.sha256.isEmpty() ? files.erase(it) : std::next(it);
 
-    if (!pending.empty() || cachedCount != static_cast<qsizetype>(files.size())) {
+    if (!pending.empty() || cachedCount != static_cast<qsizetype>(files.size()) - unhashed) {
         QByteArray data = kCacheHeader + '\n';
         data.reserve(static_cast<qsizetype>(files.size()) * 130);
         for (const auto &[path, file] : files)
-            data += QByteArray::number(file.inode) + '\t' + QByteArray::number(file.size) + '\t' +
-                    QByteArray::number(file.mtimeNs) + '\t' + file.sha256 + '\t' + path.toUtf8() +
-                    '\n';
+            if (file.sha256 != kUnhashed)
+                data += QByteArray::number(file.inode) + '\t' + QByteArray::number(file.size) +
+                        '\t' + QByteArray::number(file.mtimeNs) + '\t' + file.sha256 + '\t' +
+                        path.toUtf8() + '\n';
         if (QDir().mkpath(m_root + QStringLiteral("/.orvu")))
             writeFileAtomically(cachePath, data); // a lost cache only costs time
     }

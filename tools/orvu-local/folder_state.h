@@ -3,10 +3,14 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <map>
 #include <optional>
 
 namespace orvu::local {
+
+// The hash of a file that exists but whose content nobody needed to compare.
+inline const QByteArray kUnhashed = QByteArrayLiteral("unhashed");
 
 struct LocalFile {
     qint64 size = 0;
@@ -50,7 +54,9 @@ public:
 
     // Every ordinary file with its content hash. Unchanged files (same size, modification
     // time and inode as cached) are not read; the cache is rewritten only when it changed.
-    LocalFiles scan() const;
+    // Files for which `needsHash` says no (nothing to compare them with) are not read at all
+    // and carry kUnhashed, so a first push can start without reading the whole folder.
+    LocalFiles scan(const std::function<bool(const QString &)> &needsHash) const;
     // The current stat of one file, without its hash; nothing when it is not a regular file.
     std::optional<LocalFile> statFile(const QString &relative) const;
     // The hash of one file through the cache.

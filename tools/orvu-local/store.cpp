@@ -51,8 +51,7 @@ bool isHexSha(const QByteArray &sha) {
 class StoreLock {
 public:
     explicit StoreLock(const QString &path) : m_lock(path) {
-        m_lock.setStaleLockTime(0);
-        m_locked = m_lock.tryLock(kStoreLockWaitMs);
+        m_locked = acquireLock(m_lock, path, kStoreLockWaitMs);
     }
     bool locked() const { return m_locked; }
 
@@ -80,6 +79,21 @@ std::optional<StoreLocation> storeLocationFor(const QString &serverUrl) {
     if (!safeHost.match(host).hasMatch())
         return std::nullopt;
     return StoreLocation{dataHome() + QStringLiteral("/orvu-local/") + host, false};
+}
+
+bool acquireLock(QLockFile &lock, const QString &path, int waitMs) {
+    lock.setStaleLockTime(0); // only a dead owner frees a lock; a long run keeps it
+    if (lock.tryLock(0))
+        return true;
+    // A lock file without an owner (its writer died before filling it in) never turns stale
+    // by itself; one that stayed unreadable for seconds is such a leftover.
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (!lock.getLockInfo(&pid, &host, &application) &&
+        QFileInfo(path).lastModified().msecsTo(QDateTime::currentDateTime()) > 2000)
+        lock.removeStaleLockFile();
+    return lock.tryLock(waitMs);
 }
 
 bool writeFileAtomically(const QString &path, const QByteArray &data, bool privateToUser) {

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QList>
+#include <QLockFile>
 #include <QString>
 #include <QTemporaryFile>
 
@@ -97,6 +98,9 @@ private:
 
     QString m_root;
 };
+
+// Waits up to `waitMs` for a cross-process lock; a lock left by a dead run is taken over.
+bool acquireLock(QLockFile &lock, const QString &path, int waitMs);
 
 // Writes the whole file through a temporary file and a rename.
 bool writeFileAtomically(const QString &path, const QByteArray &data, bool privateToUser = false);

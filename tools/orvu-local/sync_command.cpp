@@ -285,7 +285,9 @@ bool SyncRun::saveAll() {
 int SyncRun::run(const SyncOptions &options) {
     m_manifest = m_store.loadManifest(m_repoId);
     m_state = m_folder.loadState();
-    m_local = m_folder.scan();
+    m_local = m_folder.scan([this](const QString &path) {
+        return m_state.count(path) != 0 || m_manifest.count(path) != 0;
+    });
     const SyncPlan plan = makePlan(m_local, m_state, m_manifest, options.only);
 
     if (options.dryRun) {
@@ -365,7 +367,7 @@ SyncPlan makePlan(const LocalFiles &local, const SyncedState &state, const Manif
         const SyncedEntry *base = (s != state.end() && s->first == path) ? &(s++)->second : nullptr;
         const ManifestEntry *there =
             (m != manifest.end() && m->first == path) ? &(m++)->second : nullptr;
-        if (isHiddenPath(path))
+        if (isHiddenPath(path) || normaliseRelative(path) != path)
             continue; // never ours to touch, whatever the server lists
 
         const QByteArray baseSha = base ? base->sha256 : QByteArray();
@@ -405,15 +407,15 @@ void installInterruptHandlers() {
 
 int runSync(const Store &store, const SyncOptions &options) {
     Folder folder(options.folder);
+    // Before the lock: a run stopped while taking it must not leave a lock file behind.
+    if (!options.dryRun)
+        installInterruptHandlers();
     QLockFile lock(store.lockPath(options.repoId));
-    lock.setStaleLockTime(0); // only a dead owner frees the lock; a long sync keeps it
-    if (!lock.tryLock(kRepoLockWaitMs))
+    if (!acquireLock(lock, store.lockPath(options.repoId), kRepoLockWaitMs))
         return fail(
             kExitFailure,
             QStringLiteral("Another sync of this repo is still running (waited 10 seconds); "
                            "try again when it has finished"));
-    if (!options.dryRun)
-        installInterruptHandlers();
     SyncRun run(store, folder, options.repoId);
     return run.run(options);
 }

@@ -836,4 +836,4 @@ void OrvuLocalTest::namesThatAreNotUtf8AreSkipped() {
 }
 
 QTEST_GUILESS_MAIN(OrvuLocalTest)
-#include "orvu_local_test.moc"
+#include "test_orvu_local.moc"

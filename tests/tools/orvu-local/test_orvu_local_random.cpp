@@ -207,4 +207,4 @@ void OrvuLocalRandomTest::twoDevicesLoseNothing() {
 }
 
 QTEST_GUILESS_MAIN(OrvuLocalRandomTest)
-#include "orvu_local_random_test.moc"
+#include "test_orvu_local_random.moc"

@@ -151,7 +151,6 @@ private slots:
                                         {"c", RemoteChange::ChangeType::conflict},
                                         {"z", RemoteChange::ChangeType::pull}};
 
-        row("empty", "", {}, std::nullopt);
         row("no remote key is absent, not zero",
             R"({"type":"status","changes":[{"path":"a","change":"A"}]})", QStringList{"added:a"},
             std::nullopt);
@@ -174,9 +173,6 @@ private slots:
             remote(0, 9223372036854775807LL, 0));
         row("remote changes not a list",
             R"({"type":"status","remote":{"toPull":1,"changes":"many"}})", {}, remote(1, 0, 0));
-        row("non-object remote ignored",
-            R"({"type":"status","remote":[1],"changes":[{"path":"a","change":"D"}]})",
-            QStringList{"deleted:a"}, std::nullopt);
         row("later remote replaces earlier; non-object does not",
             "{\"type\":\"status\",\"remote\":{\"toPull\":1}}\n"
             "{\"type\":\"status\",\"remote\":{\"toPull\":2}}\n"
@@ -272,7 +268,6 @@ private slots:
             QTest::newRow(name) << output << plan;
         };
 
-        row("empty", "", std::nullopt);
         row("no plan line", "{\"type\":\"push\",\"file\":\"a\"}\n{\"type\":\"status\"}\n",
             std::nullopt);
         row("full plan after progress lines",

@@ -59,32 +59,34 @@ class TestCLIRunner : public QObject {
 
 private slots:
     void resolvesToolInOrder_data() {
-        QTest::addColumn<QStringList>("present"); // of "resource", "first", "second"
+        QTest::addColumn<QStringList>("present"); // of "resource", "first", "second", "misnamed"
         QTest::addColumn<QString>("expected");    // the same names, or "bare"
-
-        QTest::newRow("all present: resource wins")
-            << QStringList{"resource", "first", "second"} << "resource";
-        QTest::newRow("first candidate beats second") << QStringList{"first", "second"} << "first";
-        QTest::newRow("second candidate alone") << QStringList{"second"} << "second";
-        QTest::newRow("resource alone") << QStringList{"resource"} << "resource";
-        QTest::newRow("nothing: bare name") << QStringList{} << "bare";
+        const auto row = [](const char *name, QStringList present, QString expected) {
+            QTest::newRow(name) << present << expected;
+        };
+        row("all present: resource wins", {"resource", "first", "second"}, "resource");
+        row("first candidate beats second", {"first", "second"}, "first");
+        row("second candidate alone", {"second"}, "second");
+        row("resource alone", {"resource"}, "resource");
+        row("nothing: bare name", {}, "bare");
+        row("only an entry named exactly orvu counts", {"misnamed"}, "bare");
     }
-
     void resolvesToolInOrder() {
         QFETCH(QStringList, present);
         QFETCH(QString, expected);
-
         QTemporaryDir root;
         const QMap<QString, QString> paths{
             {"resource", root.filePath("share/orvutray/orvu")},
             {"first", root.filePath("usr/local/bin/orvu")},
             {"second", root.filePath("opt/homebrew/bin/orvu")},
+            {"misnamed", root.filePath("share/orvutray/orvu.sh")},
         };
         for (const QString &name : present)
             touchExecutable(paths.value(name));
+        if (present.contains("misnamed"))
+            touchExecutable(root.filePath("share/orvutray/Orvu"));
         // The resource directory exists even when it holds no tool.
         QDir().mkpath(root.filePath("share/orvutray"));
-
         const CLIRunner runner(ToolLocation{root.filePath("share/orvutray"),
                                             {paths.value("first"), paths.value("second")}});
         QCOMPARE(runner.toolPath(), expected == "bare" ? QStringLiteral("orvu") : paths[expected]);
@@ -99,22 +101,6 @@ private slots:
         QCOMPARE(runner.toolPath(), candidate);
         touchExecutable(root.filePath("share/orvu"));
         QCOMPARE(runner.toolPath(), root.filePath("share/orvu"));
-    }
-
-    void onlyAnEntryNamedExactlyOrvuCounts() {
-        QTemporaryDir root;
-        touchExecutable(root.filePath("share/orvu.sh"));
-        touchExecutable(root.filePath("share/Orvu"));
-        const CLIRunner runner(ToolLocation{root.filePath("share"), {}});
-        QCOMPARE(runner.toolPath(), QStringLiteral("orvu"));
-    }
-
-    void systemLocationUsesTheInstallLayout() {
-        const ToolLocation location = ToolLocation::system();
-        QCOMPARE(location.resourceDirectory,
-                 QDir::cleanPath(QCoreApplication::applicationDirPath() + "/../share/orvutray"));
-        QCOMPARE(location.candidatePaths,
-                 (QStringList{"/usr/local/bin/orvu", "/opt/homebrew/bin/orvu", "/usr/bin/orvu"}));
     }
 
     // The bare name is a path relative to our working directory, never looked up in PATH.
@@ -145,21 +131,19 @@ private slots:
         QTest::addColumn<Response>("response");
         QTest::addColumn<CLIAuthResult>("expected");
 
-        QTest::newRow("success") << Response().out("{\"type\":\"auth\"}\n").exit(0)
-                                 << CLIAuthResult{"{\"type\":\"auth\"}\n", "", 0};
-        QTest::newRow("failure with both streams")
-            << Response().out("partial").err("boom\n").exit(7)
-            << CLIAuthResult{"partial", "boom\n", 7};
-        QTest::newRow("auth required")
-            << Response().exit(tool::kExitAuthRequired) << CLIAuthResult{"", "", 2};
-        QTest::newRow("invalid UTF-8 on stdout empties only stdout")
-            << Response().out("ok\n\xff\xfe\n").err("still here").exit(1)
-            << CLIAuthResult{"", "still here", 1};
-        QTest::newRow("truncated character on stderr")
-            << Response().out("fine").err("caf\xc3").exit(0) << CLIAuthResult{"fine", "", 0};
-        QTest::newRow("character split across writes")
-            << Response().out("caf\xc3").out("\xa9", 30).exit(0)
-            << CLIAuthResult{QString::fromUtf8("café"), "", 0};
+        const auto row = [](const char *name, Response response, CLIAuthResult expected) {
+            QTest::newRow(name) << response << expected;
+        };
+        row("success", Response().out("{}\n").exit(0), {"{}\n", "", 0});
+        row("failure with both streams", Response().out("partial").err("boom\n").exit(7),
+            {"partial", "boom\n", 7});
+        row("auth required", Response().exit(tool::kExitAuthRequired), {"", "", 2});
+        row("invalid UTF-8 on stdout empties only stdout",
+            Response().out("ok\n\xff\xfe\n").err("still here").exit(1), {"", "still here", 1});
+        row("truncated character on stderr", Response().out("fine").err("caf\xc3").exit(0),
+            {"fine", "", 0});
+        row("character split across writes", Response().out("caf\xc3").out("\xa9", 30).exit(0),
+            {QString::fromUtf8("café"), "", 0});
     }
 
     void runCollectsOutputsAndExitCode() {
@@ -221,13 +205,12 @@ private slots:
         QVERIFY2(timer.elapsed() < 20'000, "both pipes must be drained while the child runs");
     }
 
-    void runReportsLaunchFailure_data() {
+    void reportsLaunchFailure_data() {
         QTest::addColumn<bool>("existsButNotExecutable");
         QTest::newRow("no tool anywhere") << false;
         QTest::newRow("resource entry not executable") << true;
     }
-
-    void runReportsLaunchFailure() {
+    void reportsLaunchFailure() {
         QFETCH(bool, existsButNotExecutable);
         QTemporaryDir empty;
         if (existsButNotExecutable)
@@ -236,9 +219,16 @@ private slots:
         QDir::setCurrent(empty.path());
         const CLIRunner runner(ToolLocation{empty.path(), {}});
         const RunOutcome outcome = QCoro::waitFor(runner.run(tool::logout(), std::nullopt));
+        const std::unique_ptr<StreamingRun> run = runner.runStreaming(tool::sync("/f", {}), {});
         QDir::setCurrent(oldCwd);
         QVERIFY(std::holds_alternative<LaunchError>(outcome));
         QVERIFY(!std::get<LaunchError>(outcome).description.isEmpty());
+        // A stream that cannot start still finishes, later, like any other.
+        QVERIFY(!run->finishedCode());
+        const StreamTrace trace = consume(*run);
+        QCOMPARE(trace.lines, QStringList{});
+        QCOMPARE(trace.finishes, QList<int>{tool::kExitLaunchFailed});
+        QCOMPARE(QCoro::waitFor(run->exitCode()), tool::kExitLaunchFailed);
     }
 
     void streamingDeliversLinesThenExitCode_data() {
@@ -246,22 +236,20 @@ private slots:
         QTest::addColumn<QStringList>("lines");
         QTest::addColumn<int>("exitCode");
 
-        QTest::newRow("last line flushed at exit")
-            << Response().out("a\nb").exit(0) << QStringList{"a", "b"} << 0;
-        QTest::newRow("whitespace lines and CR LF")
-            << Response().out("  \n\r\n x \r\n").exit(3) << QStringList{"x"} << 3;
-        QTest::newRow("line split across writes")
-            << Response().out("ab").out("c\n", 30).exit(4) << QStringList{"abc"} << 4;
-        QTest::newRow("two-byte character split across writes")
-            << Response().out("caf\xc3").out("\xa9\n", 30).exit(0)
-            << QStringList{QString::fromUtf8("café")} << 0;
-        QTest::newRow("invalid line dropped, neighbours kept")
-            << Response().out("one\n\xc3\x28\ntwo\n").exit(0) << QStringList{"one", "two"} << 0;
-        QTest::newRow("no output, failure code")
-            << Response().err("bad\n").exit(9) << QStringList{} << 9;
-        QTest::newRow("scripted lines with pauses")
-            << Response().lines({"{\"type\":\"push\"}", "{\"type\":\"complete\"}"}, 20).exit(0)
-            << QStringList{"{\"type\":\"push\"}", "{\"type\":\"complete\"}"} << 0;
+        const auto row = [](const char *name, Response response, QStringList lines, int code) {
+            QTest::newRow(name) << response << lines << code;
+        };
+        row("last line flushed at exit", Response().out("a\nb").exit(0), {"a", "b"}, 0);
+        row("line split across writes", Response().out("ab").out("c\n", 30).exit(4), {"abc"}, 4);
+        row("no output, failure code", Response().err("bad\n").exit(9), {}, 9);
+        // The cap holds end to end: the endless line goes, the next line still arrives.
+        row("overlong line dropped",
+            Response()
+                .out("before\n")
+                .generated(QByteArray(1024, 'z'), 17 * 1024)
+                .out("tail of the long line\nafter\n")
+                .exit(0),
+            {"before", "after"}, 0);
     }
 
     void streamingDeliversLinesThenExitCode() {
@@ -282,16 +270,21 @@ private slots:
         QCOMPARE(QCoro::waitFor(run->exitCode()), exitCode);
     }
 
+    // Lines arrive while the child still runs; dropping the run then kills the child.
     void streamingDeliversEachLineBeforeTheChildEnds() {
         StandInTool tool;
         tool.respond("sync", Response().out("first\n").out("second\n", 100).hangs());
-        const std::unique_ptr<StreamingRun> run =
+        std::unique_ptr<StreamingRun> run =
             CLIRunner(tool.location()).runStreaming(tool::sync("/f", {}), std::nullopt);
         QSignalSpy lines(run.get(), &StreamingRun::lineReceived);
         QVERIFY(QTest::qWaitFor([&] { return lines.size() == 2; }, 5000));
         QCOMPARE(lines.at(0).at(0).toString(), QStringLiteral("first"));
         QCOMPARE(lines.at(1).at(0).toString(), QStringLiteral("second"));
         QVERIFY(!run->finishedCode());
+        const qint64 pid = tool.invocations().first().processId;
+        QVERIFY(processAlive(pid));
+        run.reset();
+        QVERIFY(!processAlive(pid));
     }
 
     void exitCodeWaitsForTheChild() {
@@ -302,50 +295,6 @@ private slots:
         QSignalSpy lines(run.get(), &StreamingRun::lineReceived);
         QCOMPARE(QCoro::waitFor(run->exitCode()), tool::kExitNetworkUnavailable);
         QCOMPARE(lines.size(), 1);
-    }
-
-    // The cap also holds end to end: the endless line goes, the next line still arrives.
-    void streamingDropsAnOverlongLine() {
-        StandInTool tool;
-        tool.respond("sync", Response()
-                                 .out("before\n")
-                                 .generated(QByteArray(1024, 'z'), 17 * 1024)
-                                 .out("tail of the long line\nafter\n")
-                                 .exit(0));
-        const std::unique_ptr<StreamingRun> run =
-            CLIRunner(tool.location()).runStreaming(tool::sync("/f", {}), std::nullopt);
-        const StreamTrace trace = consume(*run);
-        QCOMPARE(trace.lines, (QStringList{"before", "after"}));
-        QCOMPARE(trace.finishes, QList<int>{0});
-    }
-
-    void streamingLaunchFailureFinishesQueuedWithMinusOne() {
-        QTemporaryDir empty;
-        const QString oldCwd = QDir::currentPath();
-        QDir::setCurrent(empty.path());
-        const std::unique_ptr<StreamingRun> run =
-            CLIRunner(ToolLocation{empty.path(), {}}).runStreaming(tool::sync("/f", {}), {});
-        QDir::setCurrent(oldCwd);
-        QVERIFY(!run->finishedCode());
-        const StreamTrace trace = consume(*run);
-        QCOMPARE(trace.lines, QStringList{});
-        QCOMPARE(trace.finishes, QList<int>{tool::kExitLaunchFailed});
-        QCOMPARE(QCoro::waitFor(run->exitCode()), tool::kExitLaunchFailed);
-    }
-
-    void destroyingARunningStreamKillsTheChild() {
-        StandInTool tool;
-        tool.respond("sync", Response().out("started\n").hangs());
-        std::unique_ptr<StreamingRun> run =
-            CLIRunner(tool.location()).runStreaming(tool::sync("/f", {}), std::nullopt);
-        QSignalSpy lines(run.get(), &StreamingRun::lineReceived);
-        QVERIFY(QTest::qWaitFor([&] { return lines.size() == 1; }, 5000));
-        const QList<test::Invocation> invocations = tool.invocations();
-        QCOMPARE(invocations.size(), 1);
-        const qint64 pid = invocations.first().processId;
-        QVERIFY(processAlive(pid));
-        run.reset();
-        QVERIFY(!processAlive(pid));
     }
 
     // A consumer may drop the run from its own slot, also from the finished() handler.

@@ -31,28 +31,20 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QStringList>("lines");
 
-        QTest::newRow("a LF b, b flushed at exit") << QByteArray("a\nb") << QStringList{"a", "b"};
-        QTest::newRow("blank, CR-only and padded lines")
-            << QByteArray("  \n\r\n x \r\n") << QStringList{"x"};
-        QTest::newRow("CR LF endings") << QByteArray("one\r\ntwo\r\n") << QStringList{"one", "two"};
-        QTest::newRow("tabs and form feeds trimmed") << QByteArray("\t\fy\t\n") << QStringList{"y"};
-        QTest::newRow("inner white space kept") << QByteArray("a  b\n") << QStringList{"a  b"};
-        QTest::newRow("invalid line dropped, neighbours kept")
-            << QByteArray("before\n\xff\xfe\nafter\n") << QStringList{"before", "after"};
-        QTest::newRow("overlong encoding is invalid")
-            << QByteArray("\xc0\xafx\nok\n") << QStringList{"ok"};
-        QTest::newRow("encoded surrogate is invalid")
-            << QByteArray("\xed\xa0\x80\nok\n") << QStringList{"ok"};
-        QTest::newRow("truncated character at exit dropped")
-            << QByteArray("ok\ncaf\xc3") << QStringList{"ok"};
-        QTest::newRow("four-byte character")
-            << QByteArray("\xf0\x9f\x93\x81 dir\n") << QStringList{QString::fromUtf8("📁 dir")};
-        QTest::newRow("no output") << QByteArray() << QStringList{};
-        QTest::newRow("only newlines") << QByteArray("\n\n\n") << QStringList{};
-        QTest::newRow("unicode white space trimmed")
-            << QByteArray("\xc2\xa0z\xe2\x80\x83\n") << QStringList{"z"};
-        QTest::newRow("NUL inside a line kept")
-            << QByteArray("a\0b\n", 4) << QStringList{QString::fromUtf8("a\0b", 3)};
+        const auto row = [](const char *name, QByteArray bytes, QStringList lines) {
+            QTest::newRow(name) << bytes << lines;
+        };
+        row("a LF b, b flushed at exit", "a\nb", {"a", "b"});
+        row("blank, CR-only, padded and CR LF lines", "  \n\r\n x \r\none\r\n", {"x", "one"});
+        row("tabs, form feeds and unicode white space trimmed", "\t\fy\t\n\xc2\xa0z\xe2\x80\x83\n",
+            {"y", "z"});
+        row("inner white space kept", "a  b\n", {"a  b"});
+        row("invalid lines dropped, neighbours kept: bad bytes, overlong form, surrogate",
+            "before\n\xff\xfe\n\xc0\xafx\n\xed\xa0\x80\nafter\n", {"before", "after"});
+        row("truncated character at exit dropped", "ok\ncaf\xc3", {"ok"});
+        row("four-byte character", "\xf0\x9f\x93\x81 dir\n", {QString::fromUtf8("📁 dir")});
+        row("no output, or only newlines", "\n\n\n", {});
+        row("NUL inside a line kept", QByteArray("a\0b\n", 4), {QString::fromUtf8("a\0b", 3)});
     }
 
     void cutsAndDecodes() {
@@ -98,7 +90,8 @@ private slots:
         QCOMPARE(cut(bytewise), lines);
     }
 
-    // Each line is handed out as soon as its newline has been fed, not at the next read.
+    // Each line is handed out as soon as its newline has been fed, not at the next read, and
+    // flushing twice hands out the tail once.
     void emitsAsSoonAsTheNewlineArrives() {
         LineCutter cutter;
         QStringList lines;
@@ -110,16 +103,10 @@ private slots:
         cutter.feed("\n", sink);
         QCOMPARE(lines, (QStringList{"abc", "d"}));
         QCOMPARE(cutter.bufferedSize(), 0);
-    }
-
-    void flushEmptiesTheBuffer() {
-        LineCutter cutter;
-        QStringList lines;
-        const auto sink = [&lines](const QString &line) { lines.append(line); };
         cutter.feed("tail", sink);
         cutter.flush(sink);
         cutter.flush(sink);
-        QCOMPARE(lines, QStringList{"tail"});
+        QCOMPARE(lines, (QStringList{"abc", "d", "tail"}));
         QCOMPARE(cutter.bufferedSize(), 0);
     }
 
@@ -129,20 +116,17 @@ private slots:
         QTest::addColumn<QList<QByteArray>>("reads");
         QTest::addColumn<QStringList>("lines");
 
-        QTest::newRow("grows past the cap over several reads")
-            << QList<QByteArray>{"ok\n12345", "67890", "123\nnext\n"} << QStringList{"ok", "next"};
-        QTest::newRow("whole overlong line in one read")
-            << QList<QByteArray>{"12345678901\nnext\n"} << QStringList{"next"};
-        QTest::newRow("exactly the cap is kept")
-            << QList<QByteArray>{"1234567890", "\n"} << QStringList{"1234567890"};
-        QTest::newRow("exactly the cap, one read")
-            << QList<QByteArray>{"1234567890\n"} << QStringList{"1234567890"};
-        QTest::newRow("endless line never flushed")
-            << QList<QByteArray>{"start\n", "1234567", "8901234", "5678"} << QStringList{"start"};
-        QTest::newRow("rest of the dropped line spans reads")
-            << QList<QByteArray>{"12345678901", "aaaa", "bbbb\nc\n"} << QStringList{"c"};
-        QTest::newRow("newline right after dropping")
-            << QList<QByteArray>{"12345678901", "\nafter"} << QStringList{"after"};
+        const auto row = [](const char *name, QList<QByteArray> reads, QStringList lines) {
+            QTest::newRow(name) << reads << lines;
+        };
+        row("grows past the cap over several reads", {"ok\n12345", "67890", "123\nnext\n"},
+            {"ok", "next"});
+        row("whole overlong line in one read", {"12345678901\nnext\n"}, {"next"});
+        row("exactly the cap is kept", {"1234567890\n1234567890", "\n"},
+            {"1234567890", "1234567890"});
+        row("endless line never flushed", {"start\n", "1234567", "8901234", "5678"}, {"start"});
+        row("rest of the dropped line spans reads", {"12345678901", "aaaa", "bbbb\nc\n"}, {"c"});
+        row("newline right after dropping", {"12345678901", "\nafter"}, {"after"});
     }
 
     void overlongLinesAreDropped() {
@@ -163,22 +147,15 @@ private slots:
         QVERIFY(largest <= 1000);
     }
 
-    void defaultCapIsSixteenMebibytes() {
-        QCOMPARE(LineCutter::kDefaultMaximumLineLength, 16 * 1024 * 1024);
+    // Status lines can be huge: the default cap keeps a 16 MiB line.
+    void defaultCapKeepsSixteenMebibyteLines() {
         LineCutter cutter;
-        QStringList lines;
-        const auto sink = [&lines](const QString &line) { lines.append(line); };
         const QByteArray mebibyte(1024 * 1024, 'y');
-        for (int i = 0; i < 16; ++i)
-            cutter.feed(mebibyte, sink);
-        cutter.feed("\n", sink);
+        QList<QByteArray> reads(16, mebibyte);
+        reads << "\n";
+        const QStringList lines = cutWhole(cutter, reads);
         QCOMPARE(lines.size(), 1);
         QCOMPARE(lines.first().size(), 16 * 1024 * 1024);
-        for (int i = 0; i < 16; ++i)
-            cutter.feed(mebibyte, sink);
-        cutter.feed("z\nlast\n", sink);
-        QCOMPARE(lines.size(), 2);
-        QCOMPARE(lines.last(), QStringLiteral("last"));
     }
 };
 

@@ -80,11 +80,6 @@ private slots:
         QTest::newRow("empty server is still passed")
             << tool::logout() << std::optional<QString>(QString())
             << QStringList{"--server", "", "logout"};
-        QTest::newRow("no arguments, server")
-            << QStringList{} << std::optional<QString>("http://localhost:1")
-            << QStringList{"--server", "http://localhost:1"};
-        QTest::newRow("no arguments, no server")
-            << QStringList{} << std::optional<QString>() << QStringList{};
     }
 
     void placesTheServerFirst() {

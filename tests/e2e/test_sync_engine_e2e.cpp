@@ -168,6 +168,20 @@ private slots:
         QVERIFY(versions.contains("local side"));
     }
 
+    // Discard runs in the bound folder: the path it passes is relative to it.
+    void discardRevertsAModifiedFile() {
+        QVERIFY(writeFile(file("sub/notes.txt"), "original"));
+        refreshAll();
+        QVERIFY(syncToEnd());
+        QVERIFY(writeFile(file("sub/notes.txt"), "scribbles"));
+        refreshStatus();
+        QCOMPARE(describe(m_engine->pendingChanges()), QStringList{"modified:sub/notes.txt"});
+        m_engine->discard(m_engine->pendingChanges().first());
+        QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingChanges().isEmpty(); }, 8000));
+        QCOMPARE(readFile(file("sub/notes.txt")), QByteArray("original"));
+        QCOMPARE(m_engine->state(), SyncState(SyncState::idle));
+    }
+
     void failuresMapToStates_data() {
         QTest::addColumn<bool>("offline");
         QTest::addColumn<SyncState>("state");

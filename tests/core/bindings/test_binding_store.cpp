@@ -12,41 +12,39 @@
 #include <QTest>
 
 using namespace orvu;
+using Bytes = std::optional<QByteArray>;
+using Bindings = QList<RepoBinding>;
+using Config = std::optional<FolderConfig>;
 
-Q_DECLARE_METATYPE(std::optional<FolderConfig>)
+Q_DECLARE_METATYPE(Config)
 
 namespace {
 
 // Answers from a table instead of the disk, so migration cases need no folders.
 class TableConfigReader final : public FolderConfigReading {
 public:
-    std::optional<FolderConfig> readConfig(const QString &folderPath) const override {
-        reads.append(folderPath);
+    Config readConfig(const QString &folderPath) const override {
         return configs.value(folderPath);
     }
-    QHash<QString, std::optional<FolderConfig>> configs;
-    mutable QStringList reads;
+    QHash<QString, Config> configs;
 };
 
-RepoBinding binding(QString repoId, QString folderPath, std::optional<QByteArray> bookmark = {},
+RepoBinding binding(QString repoId, QString folderPath, Bytes bookmark = {},
                     bool needsRelink = false) {
-    return RepoBinding{repoId,
-                       repoId + QStringLiteral("-slug"),
-                       repoId + QStringLiteral(" Name"),
-                       folderPath,
-                       bookmark,
-                       needsRelink};
+    return RepoBinding{repoId,     repoId + "-slug", repoId + " Name",
+                       folderPath, bookmark,         needsRelink};
 }
 
-QJsonObject validElement() {
-    return QJsonObject{{"repoId", "r1"},       {"slug", "s"},          {"displayName", "D"},
-                       {"folderPath", "/f/a"}, {"needsRelink", false}, {"bookmark", "AAE="}};
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+// A stored list whose second element is a valid one with `key` set to `value` (or removed).
+QByteArray listWith(const char *key, std::optional<QJsonValue> value) {
+    const QJsonObject valid{{"repoId", "r1"},       {"slug", "s"},          {"displayName", "D"},
+                            {"folderPath", "/f/a"}, {"needsRelink", false}, {"bookmark", "AAE="}};
+    QJsonObject second = valid;
+    if (value)
+        second.insert(key, *value);
+    else
+        second.remove(key);
+    return QJsonDocument(QJsonArray{valid, second}).toJson();
 }
 
 } // namespace
@@ -56,186 +54,106 @@ class TestBindingStore : public QObject {
 
 private slots:
     void roundTrip_data() {
-        QTest::addColumn<QList<RepoBinding>>("bindings");
-        QTest::newRow("empty") << QList<RepoBinding>{};
-        QTest::newRow("without bookmark") << QList<RepoBinding>{binding("r1", "/home/u/a")};
-        QTest::newRow("with bookmark, binary bytes")
-            << QList<RepoBinding>{binding("r1", "/a", QByteArray("\x00\xff\x10 =", 5))};
-        QTest::newRow("empty bookmark is still a bookmark")
-            << QList<RepoBinding>{binding("r1", "/a", QByteArray())};
-        QTest::newRow("order, relink, unicode and quotes kept")
-            << QList<RepoBinding>{binding("", "/home/u/Ünïcødé \"q\"", {}, true),
-                                  binding("r2", "/b", QByteArray("bm")), binding("r3", "/c\\d\n")};
+        QTest::addColumn<Bindings>("bindings");
+        QTest::addColumn<QByteArray>("stored"); // empty: as saved by the store
+        QTest::newRow("empty") << Bindings{} << QByteArray();
+        QTest::newRow("binary bookmark")
+            << Bindings{binding("r1", "/a", QByteArray("\0\xff=", 3))} << QByteArray();
+        QTest::newRow("order, relink, empty bookmark, unicode and quotes kept")
+            << Bindings{binding("", "/home/u/Ünïcødé \"q\"", {}, true),
+                        binding("r2", "/b", QByteArray()), binding("r3", "/c\\d\n")}
+            << QByteArray();
+        // Escaped characters, other key order, a null bookmark and unknown keys are fine.
+        QTest::newRow("foreign but valid JSON")
+            << Bindings{{"r", "s", "D", "/a\u00e9", std::nullopt, true},
+                        {"q", "", "", "", QByteArray("\x01\x02"), false}}
+            << QByteArray(R"([ {"needsRelink":true,"folderPath":"\/a\u00e9","displayName":"D",
+                "slug":"s","repoId":"r","bookmark":null,"extra":1}, {"repoId":"q","slug":"",
+                "displayName":"","folderPath":"","needsRelink":false,"bookmark":"AQI="} ])");
     }
     void roundTrip() {
-        QFETCH(QList<RepoBinding>, bindings);
+        QFETCH(Bindings, bindings);
+        QFETCH(QByteArray, stored);
         MemorySettingsStore defaults;
         TableConfigReader reader;
-        BindingStore store(defaults, reader);
-        store.save(bindings);
-        QCOMPARE(store.load(), bindings);
+        if (stored.isEmpty())
+            BindingStore(defaults, reader).save(bindings);
+        else
+            defaults.setData("repoBindings", stored);
         // The store keeps no copy: a second store over the same defaults reads the same list.
         QCOMPARE(BindingStore(defaults, reader).load(), bindings);
     }
 
-    void storedFormWritesBookmarkOnlyWhenPresent() {
-        MemorySettingsStore defaults;
-        TableConfigReader reader;
-        BindingStore store(defaults, reader);
-        store.save({binding("r1", "/a"), binding("r2", "/b", QByteArray("\x01\x02", 2))});
-        const QJsonArray array = QJsonDocument::fromJson(*defaults.data("repoBindings")).array();
-        QCOMPARE(array.size(), 2);
-        QVERIFY(!array[0].toObject().contains("bookmark"));
-        QCOMPARE(array[1].toObject().value("bookmark").toString(), QStringLiteral("AQI="));
-        QCOMPARE(array[1].toObject().keys(), (QStringList{"bookmark", "displayName", "folderPath",
-                                                          "needsRelink", "repoId", "slug"}));
-        QVERIFY(!defaults.data("repoBindings")->contains('\n'));
+    // An unreadable list reads as empty, is never rewritten by a load, and is kept aside, once,
+    // before the first save replaces it.
+    void unreadableListIsKeptAside_data() {
+        QTest::addColumn<Bytes>("stored");
+        QTest::addColumn<bool>("readable");
+        QTest::newRow("nothing stored") << Bytes() << true;
+        QTest::newRow("readable") << Bytes(encodeBindings({binding("r1", "/a")})) << true;
+        QTest::newRow("lacks needsRelink") << Bytes(listWith("needsRelink", {})) << false;
+        QTest::newRow("lacks folderPath") << Bytes(listWith("folderPath", {})) << false;
+        QTest::newRow("repoId is a number") << Bytes(listWith("repoId", 42)) << false;
+        QTest::newRow("needsRelink is a string") << Bytes(listWith("needsRelink", "no")) << false;
+        QTest::newRow("bookmark is a number") << Bytes(listWith("bookmark", 7)) << false;
+        QTest::newRow("bookmark is not Base64") << Bytes(listWith("bookmark", "**")) << false;
+        QTest::newRow("element is not an object") << Bytes("[3]") << false;
+        QTest::newRow("object instead of array") << Bytes(R"({"repoId":"r"})") << false;
+        QTest::newRow("not JSON") << Bytes("[{\"repoId\":") << false;
     }
-
-    void idFallsBackToFolderPath() {
-        QCOMPARE(binding("", "/x/y").id(), QStringLiteral("/x/y"));
-        QCOMPARE(binding("r9", "/x/y").id(), QStringLiteral("r9"));
-    }
-
-    void undecodableListReadsEmpty_data() {
-        QTest::addColumn<QByteArray>("stored");
-        auto arrayWith = [](QJsonObject second) {
-            return QJsonDocument(QJsonArray{validElement(), second}).toJson();
-        };
-        auto without = [](const char *key) {
-            QJsonObject object = validElement();
-            object.remove(key);
-            return object;
-        };
-        auto with = [](const char *key, QJsonValue value) {
-            QJsonObject object = validElement();
-            object.insert(key, value);
-            return object;
-        };
-        QTest::newRow("second lacks needsRelink") << arrayWith(without("needsRelink"));
-        QTest::newRow("second lacks repoId") << arrayWith(without("repoId"));
-        QTest::newRow("second lacks folderPath") << arrayWith(without("folderPath"));
-        QTest::newRow("repoId is a number") << arrayWith(with("repoId", 42));
-        QTest::newRow("needsRelink is a string") << arrayWith(with("needsRelink", "false"));
-        QTest::newRow("displayName is null") << arrayWith(with("displayName", QJsonValue()));
-        QTest::newRow("bookmark is a number") << arrayWith(with("bookmark", 7));
-        QTest::newRow("bookmark is not Base64") << arrayWith(with("bookmark", "**not base64**"));
-        QTest::newRow("element is not an object")
-            << QJsonDocument(QJsonArray{validElement(), 3}).toJson();
-        QTest::newRow("object instead of array") << QJsonDocument(validElement()).toJson();
-        QTest::newRow("not JSON") << QByteArray("[{\"repoId\":");
-        QTest::newRow("UTF-16 bytes") << QByteArray("\xff\xfe[\0]\0", 6);
-    }
-    void undecodableListReadsEmpty() {
-        QFETCH(QByteArray, stored);
-        MemorySettingsStore defaults;
-        TableConfigReader reader;
-        defaults.setData("repoBindings", stored);
-        QVERIFY(!decodeBindings(stored));
-        QCOMPARE(BindingStore(defaults, reader).load(), QList<RepoBinding>{});
-        QCOMPARE(*defaults.data("repoBindings"), stored); // nothing rewritten by a load
-    }
-
-    void acceptsForeignButValidJson() {
-        // Escaped characters, other key order, a null bookmark and unknown keys are fine.
-        const QByteArray stored = R"([ {"needsRelink":true,"folderPath":"\/a\u00e9",
-            "displayName":"D","slug":"s","repoId":"r","bookmark":null,"extra":1} ])";
-        const auto decoded = decodeBindings(stored);
-        QVERIFY(decoded);
-        const QList<RepoBinding> expected{
-            RepoBinding{"r", "s", "D", QStringLiteral("/a\u00e9"), std::nullopt, true}};
-        QCOMPARE(*decoded, expected);
-    }
-
-    void missingListReadsEmpty() {
-        MemorySettingsStore defaults;
-        TableConfigReader reader;
-        QCOMPARE(BindingStore(defaults, reader).load(), QList<RepoBinding>{});
-    }
-
-    void unreadableListIsKeptAsideOnce_data() {
-        QTest::addColumn<std::optional<QByteArray>>("stored");
-        QTest::addColumn<std::optional<QByteArray>>("existingCopy");
-        QTest::addColumn<std::optional<QByteArray>>("expectedCopy");
-        const QByteArray garbage("[{\"repoId\":\"r1\"}]");
-        const QByteArray valid = encodeBindings({binding("r1", "/a")});
-        QTest::newRow("undecodable is copied")
-            << std::optional(garbage) << std::optional<QByteArray>() << std::optional(garbage);
-        QTest::newRow("an earlier copy is kept")
-            << std::optional(garbage) << std::optional(QByteArray("older"))
-            << std::optional(QByteArray("older"));
-        QTest::newRow("decodable is not copied")
-            << std::optional(valid) << std::optional<QByteArray>() << std::optional<QByteArray>();
-        QTest::newRow("nothing stored")
-            << std::optional<QByteArray>() << std::optional<QByteArray>()
-            << std::optional<QByteArray>();
-    }
-    void unreadableListIsKeptAsideOnce() {
-        QFETCH(std::optional<QByteArray>, stored);
-        QFETCH(std::optional<QByteArray>, existingCopy);
-        QFETCH(std::optional<QByteArray>, expectedCopy);
+    void unreadableListIsKeptAside() {
+        QFETCH(Bytes, stored);
+        QFETCH(bool, readable);
         MemorySettingsStore defaults;
         TableConfigReader reader;
         if (stored)
             defaults.setData("repoBindings", *stored);
-        if (existingCopy)
-            defaults.setData("repoBindings.unreadable", *existingCopy);
         BindingStore store(defaults, reader);
-        const QList<RepoBinding> next{binding("r2", "/b")};
+        if (!readable) {
+            QVERIFY(!decodeBindings(*stored));
+            QCOMPARE(store.load(), Bindings{});
+            QCOMPARE(defaults.data("repoBindings"), stored); // nothing rewritten by a load
+        }
+        const Bindings next{binding("r2", "/b")};
         store.save(next);
         QCOMPARE(store.load(), next);
-        QCOMPARE(defaults.data("repoBindings.unreadable"), expectedCopy);
-        // A second save over the now readable list changes nothing about the copy.
+        const Bytes copy = readable ? Bytes() : stored;
+        QCOMPARE(defaults.data("repoBindings.unreadable"), copy);
+        // A later unreadable list does not replace the first copy.
+        defaults.setData("repoBindings", "garbage");
         store.save({});
-        QCOMPARE(defaults.data("repoBindings.unreadable"), expectedCopy);
+        QCOMPARE(defaults.data("repoBindings.unreadable"), copy.value_or("garbage"));
     }
 
     void migration_data() {
         QTest::addColumn<bool>("flagSet");
-        QTest::addColumn<QList<RepoBinding>>("stored");
+        QTest::addColumn<Bindings>("stored");
         QTest::addColumn<std::optional<QString>>("legacyPath");
-        QTest::addColumn<std::optional<FolderConfig>>("config");
-        QTest::addColumn<QList<RepoBinding>>("expected");
-        QTest::addColumn<bool>("expectSave");
-
+        QTest::addColumn<Config>("config");
+        QTest::addColumn<Bindings>("expected");
+        using P = std::optional<QString>;
         const QByteArray bm("legacy-bm");
         const QString path("/home/u/Legacy Folder");
+        const Config found = FolderConfig{"rid", "my-slug"};
         QTest::newRow("config found")
-            << false << QList<RepoBinding>{} << std::optional(path)
-            << std::optional(FolderConfig{"rid", "my-slug"})
-            << QList<RepoBinding>{RepoBinding{"rid", "my-slug", "my-slug", path, bm, false}}
-            << true;
-        QTest::newRow("config without slug falls back to repoId")
-            << false << QList<RepoBinding>{} << std::optional(path)
-            << std::optional(FolderConfig{"rid", "rid"})
-            << QList<RepoBinding>{RepoBinding{"rid", "rid", "rid", path, bm, false}} << true;
+            << false << Bindings{} << P(path) << found
+            << Bindings{RepoBinding{"rid", "my-slug", "my-slug", path, bm, false}};
         QTest::newRow("no config: relink row named after the folder")
-            << false << QList<RepoBinding>{} << std::optional(path + "/")
-            << std::optional<FolderConfig>()
-            << QList<RepoBinding>{RepoBinding{"", "", "Legacy Folder", path + "/", bm, true}}
-            << true;
-        QTest::newRow("list already non-empty")
-            << false << QList<RepoBinding>{binding("r1", "/a")} << std::optional(path)
-            << std::optional(FolderConfig{"rid", "s"}) << QList<RepoBinding>{binding("r1", "/a")}
-            << false;
+            << false << Bindings{} << P(path + "/") << Config()
+            << Bindings{RepoBinding{"", "", "Legacy Folder", path + "/", bm, true}};
+        QTest::newRow("list already non-empty") << false << Bindings{binding("r1", "/a")} << P(path)
+                                                << found << Bindings{binding("r1", "/a")};
         QTest::newRow("empty legacy path")
-            << false << QList<RepoBinding>{} << std::optional(QString())
-            << std::optional<FolderConfig>() << QList<RepoBinding>{} << false;
-        QTest::newRow("no legacy folder")
-            << false << QList<RepoBinding>{} << std::optional<QString>()
-            << std::optional<FolderConfig>() << QList<RepoBinding>{} << false;
-        QTest::newRow("already attempted")
-            << true << QList<RepoBinding>{} << std::optional(path)
-            << std::optional(FolderConfig{"rid", "s"}) << QList<RepoBinding>{} << false;
+            << false << Bindings{} << P("") << Config() << Bindings{};
+        QTest::newRow("no legacy folder") << false << Bindings{} << P() << Config() << Bindings{};
+        QTest::newRow("already attempted") << true << Bindings{} << P(path) << found << Bindings{};
     }
     void migration() {
         QFETCH(bool, flagSet);
-        QFETCH(QList<RepoBinding>, stored);
+        QFETCH(Bindings, stored);
         QFETCH(std::optional<QString>, legacyPath);
-        QFETCH(std::optional<FolderConfig>, config);
-        QFETCH(QList<RepoBinding>, expected);
-        QFETCH(bool, expectSave);
-
+        QFETCH(Config, config);
+        QFETCH(Bindings, expected);
         MemorySettingsStore defaults;
         TableConfigReader reader;
         if (legacyPath)
@@ -243,82 +161,68 @@ private slots:
         BindingStore store(defaults, reader);
         if (!stored.isEmpty())
             store.save(stored);
-        if (flagSet)
-            defaults.setBool("repoBindings.migrated", true);
+        defaults.setBool("repoBindings.migrated", flagSet);
         const QByteArray bm("legacy-bm");
 
         QCOMPARE(store.loadMigratingLegacy(legacyPath, bm), expected);
         QVERIFY(defaults.boolValue("repoBindings.migrated"));
-        QCOMPARE(defaults.data("repoBindings").has_value(), expectSave || !stored.isEmpty());
+        QCOMPARE(defaults.data("repoBindings").has_value(), !expected.isEmpty());
         QCOMPARE(store.load(), expected);
 
         // Attempted once for good: even after the list has been emptied nothing comes back.
         store.save({});
-        QCOMPARE(store.loadMigratingLegacy(legacyPath, bm), QList<RepoBinding>{});
-    }
-
-    void migrationReadsTheRealConfigFile() {
-        QTemporaryDir dir;
-        QVERIFY(writeFile(dir.filePath(".orvu/config"), R"({"repoId":"abc"})"));
-        MemorySettingsStore defaults;
-        FolderConfigReader reader;
-        BindingStore store(defaults, reader);
-        const auto migrated = store.loadMigratingLegacy(dir.path(), std::nullopt);
-        const QList<RepoBinding> expected{
-            RepoBinding{"abc", "abc", "abc", dir.path(), std::nullopt, false}};
-        QCOMPARE(migrated, expected);
+        QCOMPARE(store.loadMigratingLegacy(legacyPath, bm), Bindings{});
     }
 
     void folderConfig_data() {
-        QTest::addColumn<std::optional<QByteArray>>("content");
-        QTest::addColumn<std::optional<FolderConfig>>("expected");
-        using C = std::optional<FolderConfig>;
-        using B = std::optional<QByteArray>;
-        QTest::newRow("missing file") << B() << C();
+        QTest::addColumn<Bytes>("content");
+        QTest::addColumn<Config>("expected");
+        QTest::newRow("missing file") << Bytes() << Config();
         QTest::newRow("id and slug")
-            << B(R"({"repoId":"r","slug":"s","x":[1]})") << C(FolderConfig{"r", "s"});
-        QTest::newRow("no slug: the id") << B(R"({"repoId":"r"})") << C(FolderConfig{"r", "r"});
+            << Bytes(R"({"repoId":"r","slug":"s","x":[1]})") << Config(FolderConfig{"r", "s"});
+        QTest::newRow("no slug: the id")
+            << Bytes(R"({"repoId":"r"})") << Config(FolderConfig{"r", "r"});
         QTest::newRow("empty slug stays empty")
-            << B(R"({"repoId":"r","slug":""})") << C(FolderConfig{"r", ""});
-        QTest::newRow("empty repoId") << B(R"({"repoId":"","slug":"s"})") << C();
-        QTest::newRow("no repoId") << B(R"({"slug":"s"})") << C();
-        QTest::newRow("repoId is a number") << B(R"({"repoId":42})") << C();
-        QTest::newRow("slug is a number") << B(R"({"repoId":"r","slug":1})") << C();
-        QTest::newRow("array") << B(R"(["r"])") << C();
-        QTest::newRow("not JSON") << B("repoId=r") << C();
-        QTest::newRow("empty file") << B("") << C();
+            << Bytes(R"({"repoId":"r","slug":""})") << Config(FolderConfig{"r", ""});
+        QTest::newRow("empty repoId") << Bytes(R"({"repoId":"","slug":"s"})") << Config();
+        QTest::newRow("repoId is a number") << Bytes(R"({"repoId":42})") << Config();
+        QTest::newRow("slug is a number") << Bytes(R"({"repoId":"r","slug":1})") << Config();
+        QTest::newRow("not JSON") << Bytes("repoId=r") << Config();
     }
     void folderConfig() {
-        QFETCH(std::optional<QByteArray>, content);
-        QFETCH(std::optional<FolderConfig>, expected);
+        QFETCH(Bytes, content);
+        QFETCH(Config, expected);
         QTemporaryDir dir;
-        if (content)
-            QVERIFY(writeFile(dir.filePath(".orvu/config"), *content));
+        if (content) {
+            QVERIFY(QDir(dir.path()).mkdir(".orvu"));
+            QFile file(dir.filePath(".orvu/config"));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(*content) == content->size());
+        }
         QCOMPARE(FolderConfigReader().readConfig(dir.path()), expected);
     }
 
     void legacyFolder_data() {
-        QTest::addColumn<std::optional<QByteArray>>("stored");
+        QTest::addColumn<Bytes>("stored");
         QTest::addColumn<bool>("stale");
         QTest::addColumn<bool>("makeFails");
         QTest::addColumn<std::optional<QString>>("expectedPath");
-        QTest::addColumn<std::optional<QByteArray>>("expectedStored");
-        using B = std::optional<QByteArray>;
-        using S = std::optional<QString>;
+        QTest::addColumn<Bytes>("expectedStored");
+        using P = std::optional<QString>;
         const QByteArray bm = MemoryFolderAccess::bookmarkFor("/legacy");
-        QTest::newRow("none") << B() << false << false << S() << B();
-        QTest::newRow("unresolvable") << B("junk") << false << false << S() << B("junk");
-        QTest::newRow("fresh") << B(bm) << false << false << S("/legacy") << B(bm);
-        QTest::newRow("stale is refreshed") << B("old") << true << false << S("/legacy") << B(bm);
+        QTest::newRow("none") << Bytes() << false << false << P() << Bytes();
+        QTest::newRow("unresolvable") << Bytes("junk") << false << false << P() << Bytes("junk");
+        QTest::newRow("fresh") << Bytes(bm) << false << false << P("/legacy") << Bytes(bm);
+        QTest::newRow("stale is refreshed")
+            << Bytes("old") << true << false << P("/legacy") << Bytes(bm);
         QTest::newRow("stale, refresh fails: old kept")
-            << B("old") << true << true << S("/legacy") << B("old");
+            << Bytes("old") << true << true << P("/legacy") << Bytes("old");
     }
     void legacyFolder() {
-        QFETCH(std::optional<QByteArray>, stored);
+        QFETCH(Bytes, stored);
         QFETCH(bool, stale);
         QFETCH(bool, makeFails);
         QFETCH(std::optional<QString>, expectedPath);
-        QFETCH(std::optional<QByteArray>, expectedStored);
+        QFETCH(Bytes, expectedStored);
         MemorySettingsStore defaults;
         MemoryFolderAccess access;
         access.addBookmark("old", "/legacy", stale);

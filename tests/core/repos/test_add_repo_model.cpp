@@ -53,21 +53,9 @@ bool writeConfig(const QString &folder, const QByteArray &json) {
 
 namespace QTest {
 template <> char *toString(const Model::Phase &phase) {
-    return qstrdup(std::visit(
-        [](const auto &p) -> QByteArray {
-            using T = std::decay_t<decltype(p)>;
-            if constexpr (std::is_same_v<T, Model::Failed>)
-                return "failed(" + p.message.toUtf8() + ")";
-            else if constexpr (std::is_same_v<T, Model::ChooseRepo>)
-                return "chooseRepo(" + QByteArray::number(p.existing.size()) + ")";
-            else if constexpr (std::is_same_v<T, Model::RebindWarning>)
-                return "rebindWarning(" + p.currentLink.toUtf8() + ")";
-            else if constexpr (std::is_same_v<T, Model::Done>)
-                return "done(" + p.repo.slug.toUtf8() + ")";
-            else
-                return typeid(T).name();
-        },
-        phase));
+    const auto *failed = std::get_if<Model::Failed>(&phase);
+    return qstrdup("phase " + QByteArray::number(phase.index()) +
+                   (failed ? ": " + failed->message.toUtf8() : QByteArray()));
 }
 } // namespace QTest
 
@@ -84,7 +72,6 @@ private slots:
                                         "Could not list your repos. Are you signed in?"});
         QTest::newRow("bound repos are not offered, order kept")
             << L({kAlpha, kBeta, kGamma}) << Model::Phase(Model::ChooseRepo{{kAlpha, kGamma}});
-        QTest::newRow("all bound") << L({kBeta}) << Model::Phase(Model::ChooseRepo{{}});
         QTest::newRow("empty") << L(QList<RepoInfo>{}) << Model::Phase(Model::ChooseRepo{{}});
     }
     void load() {
@@ -92,7 +79,6 @@ private slots:
         QFETCH(Model::Phase, expected);
         Fixture f({kBeta.id});
         f.cli->listings = {listing};
-        QCOMPARE(f.model->phase(), Model::Phase(Model::Loading{}));
         f.cli->holdNextListing();
         auto task = f.model->load();
         QCOMPARE(f.model->phase(), Model::Phase(Model::Loading{}));
@@ -107,7 +93,6 @@ private slots:
         const Model::Phase empty = Model::Failed{"Enter a name for the new repo."};
         QTest::newRow("spaces only") << "   \n\t" << empty;
         QTest::newRow("punctuation only") << "!?-- ..." << empty;
-        QTest::newRow("accents only") << "éàü" << empty;
         QTest::newRow("trimmed name, slugged")
             << "  My Notes 2024!  "
             << Model::Phase(Model::ChooseFolder{Model::NewRepo{"my-notes-2024", "My Notes 2024!"}});
@@ -119,15 +104,10 @@ private slots:
         f.model->setNewRepoName(name);
         f.model->continueWithNewRepo();
         QCOMPARE(f.model->phase(), expected);
-        QCOMPARE(f.model->newRepoName(), name);
     }
 
-    void chooseExisting() {
-        Fixture f;
-        f.model->chooseRepo(kAlpha);
-        QCOMPARE(f.model->phase(), Model::Phase(Model::ChooseFolder{Model::ExistingRepo{kAlpha}}));
-    }
-
+    // A folder linked elsewhere warns first; going on from the warning forces the link and
+    // hands on the warning's bookmark.
     void useFolder_data() {
         QTest::addColumn<Model::BindTarget>("target");
         QTest::addColumn<std::optional<QByteArray>>("config");
@@ -157,41 +137,27 @@ private slots:
         Fixture f;
         const RepoInfo created{"created-new-one", "new-one", "New One", "public"};
         f.cli->listings = {QList<RepoInfo>{kAlpha, created}};
-        const std::optional<QByteArray> bookmark = QByteArray("bm");
+        const QByteArray bookmark("bm");
 
         QCoro::waitFor(f.model->useFolder(target, dir.path(), bookmark));
-
-        if (!currentLink.isEmpty()) {
+        const bool warned = !currentLink.isEmpty();
+        if (warned) {
             QCOMPARE(f.model->phase(),
                      Model::Phase(Model::RebindWarning{target, dir.path(), bookmark, currentLink}));
             QVERIFY(f.cli->initCalls.isEmpty());
             QVERIFY(f.bound->isEmpty());
-            return;
+            const auto warning = std::get<Model::RebindWarning>(f.model->phase());
+            QCoro::waitFor(
+                f.model->bind(warning.target, warning.folderPath, warning.bookmark, true));
         }
         const bool isNew = std::holds_alternative<Model::NewRepo>(target);
         const ScriptedRepoCLI::InitCall expectedCall{
             dir.path(), Model::targetSlug(target),
-            isNew ? std::optional<QString>("New One") : std::nullopt, false};
+            isNew ? std::optional<QString>("New One") : std::nullopt, warned};
         QCOMPARE(f.cli->initCalls, QList<ScriptedRepoCLI::InitCall>{expectedCall});
         const RepoInfo repo = isNew ? created : kAlpha;
         QCOMPARE(f.model->phase(), Model::Phase(Model::Done{repo}));
         QCOMPARE(*f.bound, (QList<BoundCall>{{repo, dir.path(), bookmark}}));
-    }
-
-    void replaceLinkForcesAndHandsOnTheWarningsBookmark() {
-        QTemporaryDir dir;
-        QVERIFY(writeConfig(dir.path(), R"({"repoId":"id-x","slug":"other"})"));
-        Fixture f;
-        f.cli->listings = {QList<RepoInfo>{kBeta, kAlpha}};
-        const Model::BindTarget target = Model::ExistingRepo{kAlpha};
-        QCoro::waitFor(f.model->useFolder(target, dir.path(), QByteArray("warned-bm")));
-        const auto warning = std::get<Model::RebindWarning>(f.model->phase());
-
-        QCoro::waitFor(f.model->bind(warning.target, warning.folderPath, warning.bookmark, true));
-        QCOMPARE(f.cli->initCalls,
-                 (QList<ScriptedRepoCLI::InitCall>{{dir.path(), "alpha", std::nullopt, true}}));
-        QCOMPARE(*f.bound, (QList<BoundCall>{{kAlpha, dir.path(), QByteArray("warned-bm")}}));
-        QCOMPARE(f.model->phase(), Model::Phase(Model::Done{kAlpha}));
     }
 
     void bindOutcomes_data() {
@@ -242,49 +208,23 @@ private slots:
     }
 
     void stubCreatesUnknownSlugsOnce() {
-        auto stub = std::make_shared<StubRepoCLI>(QList<RepoInfo>{kAlpha});
-        QCOMPARE(QCoro::waitFor(stub->initFolder("/x", "alpha", std::nullopt, false)),
-                 RepoCLIOutcome::ok());
-        QCOMPARE(QCoro::waitFor(stub->initFolder("/x", "fresh", QString("Fresh"), true)),
-                 RepoCLIOutcome::ok());
-        QCOMPARE(QCoro::waitFor(stub->initFolder("/y", "other", std::nullopt, false)),
-                 RepoCLIOutcome::ok());
-        const QList<RepoInfo> expected{kAlpha,
-                                       {"created-fresh", "fresh", "Fresh", "public"},
-                                       {"created-other", "other", "other", "public"}};
-        QCOMPARE(*QCoro::waitFor(stub->listRepos()), expected);
-
-        // The whole flow over the stub: a new repo is created and confirmed.
-        QList<RepoInfo> boundRepos;
-        Model model(stub, {}, "/home/u/Orvu", std::nullopt,
-                    [&](const RepoInfo &repo, const QString &, const std::optional<QByteArray> &) {
-                        boundRepos.append(repo);
-                    });
-        model.setNewRepoName("Team Wiki");
-        model.continueWithNewRepo();
-        const auto target = std::get<Model::ChooseFolder>(model.phase()).target;
-        QTemporaryDir dir;
-        QCoro::waitFor(model.useFolder(target, dir.path(), std::nullopt));
-        const RepoInfo wiki{"created-team-wiki", "team-wiki", "Team Wiki", "public"};
-        QCOMPARE(model.phase(), Model::Phase(Model::Done{wiki}));
-        QCOMPARE(boundRepos, QList<RepoInfo>{wiki});
+        StubRepoCLI stub(QList<RepoInfo>{kAlpha});
+        for (const char *slug : {"alpha", "fresh", "fresh"})
+            QCOMPARE(QCoro::waitFor(stub.initFolder("/x", slug, QString("Fresh"), false)),
+                     RepoCLIOutcome::ok());
+        const QList<RepoInfo> expected{kAlpha, {"created-fresh", "fresh", "Fresh", "public"}};
+        QCOMPARE(*QCoro::waitFor(stub.listRepos()), expected);
     }
 
     void slugify_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("capitals") << "Hello World"
-                                  << "hello-world";
-        QTest::newRow("runs of separators") << "a  --  b!!c"
-                                            << "a-b-c";
+        QTest::newRow("capitals, digits, runs") << "Q3  --  Report!!x"
+                                                << "q3-report-x";
         QTest::newRow("leading and trailing") << "  --Notes--  "
                                               << "notes";
-        QTest::newRow("digits") << "Q3 2024 Report"
-                                << "q3-2024-report";
         QTest::newRow("precomposed accent separates") << "caf\u00e9 bar"
                                                       << "caf-bar";
-        QTest::newRow("accent splits words") << "na\u00efve"
-                                             << "na-ve";
         // e + combining acute is one character: one separator, and the e is not kept.
         QTest::newRow("combining accent is one character") << "cafe\u0301s"
                                                            << "caf-s";
@@ -295,9 +235,6 @@ private slots:
                                         << "";
         QTest::newRow("fullwidth digits are not ASCII") << "x\uFF11y"
                                                         << "x-y";
-        QTest::newRow("empty") << ""
-                               << "";
-        QTest::newRow("40 exactly") << QString(40, u'a') << QString(40, u'a');
         QTest::newRow("cut at 40") << QString(45, u'b') << QString(40, u'b');
         QTest::newRow("cut leaves no dash") << QString(39, u'c') + " dd" << QString(39, u'c');
         QTest::newRow("cut after dash at 41") << QString(40, u'c') + " dd" << QString(40, u'c');
@@ -311,8 +248,6 @@ private slots:
     void safeFolderName_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("plain") << "My Notes"
-                               << "My Notes";
         QTest::newRow("separators") << "a/b\\c:d"
                                     << "a-b-c-d";
         QTest::newRow("dots and spaces only") << " . . .. "
@@ -325,8 +260,6 @@ private slots:
                                            << "x";
         QTest::newRow("control characters") << "a\tb\x01\nc\x7f"
                                             << "abc";
-        QTest::newRow("newline around") << "\n  Docs \r\n"
-                                        << "Docs";
         QTest::newRow("empty") << ""
                                << "repo";
         QTest::newRow("unicode kept") << "Ünïcødé 日本"
@@ -344,8 +277,6 @@ private slots:
         Fixture f;
         QCOMPARE(f.model->suggestedFolder(Model::NewRepo{"x", "Team: Plans"}),
                  QStringLiteral("/home/u/Orvu/Team- Plans"));
-        QCOMPARE(f.model->suggestedFolder(Model::ExistingRepo{kBeta}),
-                 QStringLiteral("/home/u/Orvu/Beta"));
         Model fixed(f.cli, {}, "/home/u/Orvu", QStringLiteral("/fixed"), {});
         QCOMPARE(fixed.suggestedFolder(Model::ExistingRepo{kBeta}), QStringLiteral("/fixed"));
     }

@@ -20,9 +20,7 @@ private slots:
         QTest::addColumn<QString>("output");
         QTest::addColumn<Listing>("expected");
         const RepoInfo minimal{"r1", "one", "one", "public"};
-        QTest::newRow("id and slug only")
-            << R"({"type":"repos","repos":[{"id":"r1","slug":"one"}]})" << Listing({minimal});
-        QTest::newRow("element without slug skipped")
+        QTest::newRow("id and slug only; element without slug skipped")
             << R"({"type":"repos","repos":[{"id":"r1","slug":"one"},{"id":"r2"}]})"
             << Listing({minimal});
         QTest::newRow("all fields, wrong types defaulted")
@@ -55,19 +53,16 @@ private slots:
                             << Listing({{"r1", "one", "One", "public"}});
         QTest::newRow("exit 0 without line") << Response().lines({R"({"type":"x"})"}) << Listing();
         QTest::newRow("exit 2") << Response().lines({line}).exit(2) << Listing();
-        QTest::newRow("exit 1") << Response().lines({line}).exit(1) << Listing();
     }
     void listRepos() {
         QFETCH(Response, response);
         QFETCH(Listing, expected);
         StandInTool tool;
-        QVERIFY(tool.isValid());
         tool.respond("repos", response);
         RepoCLI cli(tool::kDefaultServerURL, CLIRunner(tool.location()));
         QCOMPARE(QCoro::waitFor(cli.listRepos()), expected);
-        const auto runs = tool.invocations();
-        QCOMPARE(runs.size(), 1);
-        QCOMPARE(runs[0].arguments,
+        QCOMPARE(tool.invocations().size(), 1);
+        QCOMPARE(tool.invocations()[0].arguments,
                  (QStringList{"--server", tool::kDefaultServerURL, "repos", "--json"}));
     }
 
@@ -101,8 +96,6 @@ private slots:
         QTest::newRow("white space only")
             << Response().err(" \n\t ").exit(1) << std::optional<QString>() << false << base
             << RepoCLIOutcome::failed("init failed (exit 1)");
-        QTest::newRow("network") << Response().exit(3) << std::optional<QString>() << false << base
-                                 << RepoCLIOutcome::failed("init failed (exit 3)");
     }
     void initFolder() {
         QFETCH(Response, response);

@@ -326,21 +326,26 @@ private:
             while (digit())
                 ++m_p;
         }
-        if (!out)
-            return true;
         const QStringView text(start, m_p - start);
         bool ok = false;
         if (plainInteger) {
             const qint64 value = text.toLongLong(&ok);
             if (ok) {
-                *out = Number{true, value};
+                if (out)
+                    *out = Number{true, value};
                 return true;
             }
         }
+        // A number beyond the range of a double (1e400, 1e-400) makes QJsonDocument reject the
+        // whole line, even where the value itself is not wanted.
         const double value = text.toDouble(&ok);
+        if (!ok)
+            return false;
+        if (!out)
+            return true;
         // Whole numbers written as 3.0 or 3e2 still count as integers, as QJsonValue has it.
-        if (ok && std::isfinite(value) && value == std::trunc(value) &&
-            value >= -9223372036854775808.0 && value < 9223372036854775808.0)
+        if (std::isfinite(value) && value == std::trunc(value) && value >= -9223372036854775808.0 &&
+            value < 9223372036854775808.0)
             *out = Number{true, static_cast<qint64>(value)};
         else
             *out = Number{};
@@ -381,8 +386,10 @@ private:
     }
 
     // At '{'; `member(key)` reads the value that follows the key's colon.
+    // A container at `depth` is the (depth + 1)th level of nesting; QJsonDocument allows
+    // kMaxDepth levels.
     template <typename Member> bool object(int depth, Member &&member) {
-        if (depth > kMaxDepth || !consume(u'{'))
+        if (depth >= kMaxDepth || !consume(u'{'))
             return false;
         if (consume(u'}'))
             return true;
@@ -396,7 +403,7 @@ private:
     }
 
     template <typename Element> bool array(int depth, Element &&element) {
-        if (depth > kMaxDepth || !consume(u'['))
+        if (depth >= kMaxDepth || !consume(u'['))
             return false;
         if (consume(u']'))
             return true;

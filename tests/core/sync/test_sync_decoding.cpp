@@ -1,5 +1,6 @@
 #include "core/sync/sync_decoding.h"
 
+#include <QJsonDocument>
 #include <QTest>
 
 using namespace orvu;
@@ -117,6 +118,12 @@ private slots:
         row("type after changes", R"({"changes":[{"path":"a","change":"A"}],"type":"status"})",
             {"added:a"});
         row("type not a string", R"({"type":1,"changes":[{"path":"a","change":"A"}]})", {});
+        row("repeated keys: the last wins",
+            R"({"type":"plan","type":"status","changes":[{"path":"a","change":"A","path":"b",)"
+            R"("change":"D"}]})"
+            "\n"
+            R"({"type":"status","changes":[{"path":"c","change":"A"}],"changes":3})",
+            {"deleted:b"});
         row("escapes and non-ASCII in paths",
             status({"{\"path\":\"d\\u00e9j\\u00e0\\/\\\"q\\\".txt\",\"change\":\"\\u0041\"}",
                     ch(QString::fromUtf8("日本/ü.md"), "M")}),
@@ -197,6 +204,56 @@ private slots:
             QCOMPARE(status.remote->toDelete, expectedRemote->toDelete);
             QCOMPARE(status.remote->conflicts, expectedRemote->conflicts);
         }
+    }
+
+    // Status lines are scanned by hand; a line must be taken exactly when QJsonDocument,
+    // which reads every other output line, accepts it. Each row is the value of an extra key
+    // of a status line that lists one change.
+    void statusLineAcceptedLikeQJsonDocument_data() {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("valid");
+        const auto row = [](const char *name, QString value, bool valid) {
+            QTest::newRow(name) << value << valid;
+        };
+        const auto nested = [](qsizetype levels, const QString &open, const QString &close) {
+            return open.repeated(levels) + close.repeated(levels);
+        };
+
+        row("escapes", R"("\"\\\/\b\f\n\r\t\u00e9")", true);
+        row("surrogate pair escape", R"("\ud83d\ude00")", true);
+        row("lone surrogate escape", R"("\udc00")", true);
+        row("short unicode escape", R"("\u12")", false);
+        row("bad hex digit", R"("\u12g4")", false);
+        row("unterminated string", R"("abc)", false);
+        row("numbers", "[0,-0,1e2,1E+2,-1.5e-3,0.0,9223372036854775808,1e308]", true);
+        row("leading zero", "01", false);
+        row("bare minus", "-", false);
+        row("exponent without digits", "1e", false);
+        row("plus sign", "+1", false);
+        row("beyond double range", "1e400", false);
+        row("below double range", "1e-400", false);
+        row("literals", "[true,false,null]", true);
+        row("misspelt literal", "tru", false);
+        row("nested values", R"({"a":[1,{"b":[{}]}],"a":{}})", true);
+        row("trailing comma in array", "[1,]", false);
+        row("missing comma", "[1 2]", false);
+        row("1023 nested arrays", nested(1023, "[", "]"), true);
+        row("1024 nested arrays", nested(1024, "[", "]"), false);
+        row("1023 nested objects",
+            QStringLiteral(R"({"k":)").repeated(1023) + "1" + nested(1023, "", "}"), true);
+        row("1024 nested objects",
+            QStringLiteral(R"({"k":)").repeated(1024) + "1" + nested(1024, "", "}"), false);
+    }
+    void statusLineAcceptedLikeQJsonDocument() {
+        QFETCH(QString, value);
+        QFETCH(bool, valid);
+        const QString line =
+            R"({"type":"status","x":)" + value + R"(,"changes":[{"path":"a","change":"A"}]})";
+        QJsonParseError error{};
+        QJsonDocument::fromJson(line.toUtf8(), &error);
+        QCOMPARE(error.error == QJsonParseError::NoError, valid);
+        QCOMPARE(decodeLocalStatus(line).size(), valid ? 1 : 0);
+        QCOMPARE(decodeFullStatus(line).pendingChanges.size(), valid ? 1 : 0);
     }
 
     // Each row's lines all decode to the same event.

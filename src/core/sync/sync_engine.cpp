@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 
 // Every co_await here awaits a named task or future: GCC 12 destroys the temporaries of a
 // co_await expression twice, which corrupts the reference counts of the strings they hold.
@@ -105,6 +106,12 @@ template <typename... Containers> void releaseInBackground(Containers &&...conta
 QString lastComponent(const QString &path) {
     const qsizetype slash = path.lastIndexOf(u'/');
     return slash < 0 ? path : path.mid(slash + 1);
+}
+
+// Files finished before the one a progress event names. The count comes from the tool; the
+// lowest integer must not make the subtraction overflow.
+qint64 finishedBefore(qint64 current) {
+    return current == std::numeric_limits<qint64>::min() ? current : current - 1;
 }
 
 void printDiagnostic(const QString &line) {
@@ -411,14 +418,14 @@ void SyncEngine::applyEvent(RunState &run, const SyncEvent &event) {
             if (run.previousPushedFile)
                 engine.m_fileStatuses.insert(*run.previousPushedFile, FileTransferStatus::done);
             engine.m_fileStatuses.insert(push.file, FileTransferStatus::transferring);
-            engine.m_syncProgress =
-                SyncProgress{push.total, push.current - 1, push.file, SyncProgress::Phase::pushing};
+            engine.m_syncProgress = SyncProgress{push.total, finishedBefore(push.current),
+                                                 push.file, SyncProgress::Phase::pushing};
             run.previousPushedFile = push.file;
             emit engine.changed();
         }
         void operator()(const PullEvent &pull) const {
-            engine.m_syncProgress =
-                SyncProgress{pull.total, pull.current - 1, pull.file, SyncProgress::Phase::pulling};
+            engine.m_syncProgress = SyncProgress{pull.total, finishedBefore(pull.current),
+                                                 pull.file, SyncProgress::Phase::pulling};
             emit engine.changed();
         }
         void operator()(const ConflictEvent &conflict) const {

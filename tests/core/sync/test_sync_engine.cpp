@@ -400,6 +400,12 @@ private slots:
             << QStringList{transfer("push", "a", 1, 2), transfer("push", "b", 2, 2), complete}
             << QStringList{"-|", "0/2 a push|a=transferring", "1/2 b push|a=done b=transferring",
                            "2/2 <none> push|a=done b=done"};
+        // The count is the tool's: an absurd one must not overflow.
+        QTest::newRow("lowest possible count")
+            << QStringList{QStringLiteral(
+                               R"({"type":"pull","file":"z","current":-9223372036854775808,"total":1})"),
+                           complete}
+            << QStringList{"-|", "-9223372036854775808/1 z pull|", "1/1 <none> pull|"};
     }
     void progressStepByStep() {
         QFETCH(QStringList, lines);

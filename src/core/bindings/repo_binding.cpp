@@ -51,8 +51,13 @@ std::optional<RepoBinding> RepoBinding::fromJson(const QJsonObject &object) {
         return binding;
     if (!bookmark.isString())
         return std::nullopt;
-    const auto decoded = QByteArray::fromBase64Encoding(bookmark.toString().toLatin1(),
-                                                        QByteArray::AbortOnBase64DecodingErrors);
+    // Qt also takes unpadded text ("A" even decodes to nothing); the stored form is always
+    // padded, so anything else is a damaged list, not a bookmark.
+    const QByteArray text = bookmark.toString().toLatin1();
+    if (text.size() % 4 != 0)
+        return std::nullopt;
+    const auto decoded =
+        QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
         return std::nullopt;
     binding.bookmark = decoded.decoded;

@@ -97,6 +97,8 @@ private slots:
         QTest::newRow("needsRelink is a string") << Bytes(listWith("needsRelink", "no")) << false;
         QTest::newRow("bookmark is a number") << Bytes(listWith("bookmark", 7)) << false;
         QTest::newRow("bookmark is not Base64") << Bytes(listWith("bookmark", "**")) << false;
+        QTest::newRow("bookmark lacks padding") << Bytes(listWith("bookmark", "AAE")) << false;
+        QTest::newRow("bookmark of one character") << Bytes(listWith("bookmark", "A")) << false;
         QTest::newRow("element is not an object") << Bytes("[3]") << false;
         QTest::newRow("object instead of array") << Bytes(R"({"repoId":"r"})") << false;
         QTest::newRow("not JSON") << Bytes("[{\"repoId\":") << false;

@@ -17,6 +17,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <memory>
 #include <vector>
 
 namespace orvu::local {
@@ -66,8 +68,28 @@ QByteArray readAll(const QString &path) {
     return file.readAll();
 }
 
+// Names are nearly always ASCII, which needs no decoder to be known valid.
+std::optional<QString> decodeName(const char *name) {
+    const size_t length = std::strlen(name);
+    bool ascii = true;
+    for (size_t i = 0; i < length && ascii; ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        ascii = c >= 0x20 && c < 0x80;
+    }
+    if (ascii)
+        return QString::fromLatin1(name, static_cast<qsizetype>(length));
+    const QByteArrayView raw(name, static_cast<qsizetype>(length));
+    if (raw.contains('\n') || raw.contains('\r'))
+        return std::nullopt;
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString decoded = decoder.decode(raw);
+    if (decoder.hasError())
+        return std::nullopt;
+    return decoded;
+}
+
 struct Walker {
-    QString root;
+    const std::function<bool(const QString &)> &needsHash;
     LocalFiles *files;
 
     void walk(const QByteArray &directory, const QString &prefix) {
@@ -79,28 +101,32 @@ struct Walker {
             const char *name = entry->d_name;
             if (name[0] == '.')
                 continue; // hidden, and "." and ".."
-            const QByteArray rawName(name);
-            QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-            const QString decoded = decoder.decode(rawName);
-            if (decoder.hasError() || rawName.contains('\n') || rawName.contains('\r')) {
+            const auto decoded = decodeName(name);
+            if (!decoded) {
                 warn(QStringLiteral("Skipping a file name that is not valid UTF-8 text in %1")
                          .arg(prefix.isEmpty() ? QStringLiteral(".") : prefix));
                 continue;
             }
+            const QString relative =
+                prefix.isEmpty() ? *decoded : prefix + QLatin1Char('/') + *decoded;
+            // A regular file with nothing to compare it with needs no stat: it is sent as it
+            // is read then, and stat calls are most of the time before a first push starts.
+            if (entry->d_type == DT_REG && !needsHash(relative)) {
+                files->emplace(relative, LocalFile{0, 0, 0, kUnhashed});
+                continue;
+            }
+            if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_REG && entry->d_type != DT_DIR)
+                continue; // symbolic links, sockets and devices are neither followed nor synced
             struct stat info {};
             if (::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;
-            const QString relative =
-                prefix.isEmpty() ? decoded : prefix + QLatin1Char('/') + decoded;
             if (S_ISDIR(info.st_mode)) {
-                walk(directory + '/' + rawName, relative);
+                walk(directory + '/' + name, relative);
             } else if (S_ISREG(info.st_mode)) {
-                files->emplace(relative, LocalFile{static_cast<qint64>(info.st_size),
-                                                   mtimeOf(info),
+                files->emplace(relative, LocalFile{static_cast<qint64>(info.st_size), mtimeOf(info),
                                                    static_cast<quint64>(info.st_ino),
-                                                   {}});
+                                                   needsHash(relative) ? QByteArray() : kUnhashed});
             }
-            // Symbolic links, sockets and devices are neither followed nor synced.
         }
         ::closedir(dir);
     }
@@ -113,16 +139,18 @@ std::optional<QByteArray> hashFileContent(const QString &path) {
     if (fd < 0)
         return std::nullopt;
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    std::vector<char> buffer(kReadChunk);
+    // One buffer per thread, left uninitialised: clearing 1 MiB for every small file cost
+    // more than hashing it.
+    thread_local const std::unique_ptr<char[]> buffer(new char[kReadChunk]);
     for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        const ssize_t n = ::read(fd, buffer.get(), kReadChunk);
         if (n < 0) {
             ::close(fd);
             return std::nullopt;
         }
         if (n == 0)
             break;
-        hash.addData(QByteArrayView(buffer.data(), n));
+        hash.addData(QByteArrayView(buffer.get(), n));
     }
     ::close(fd);
     return hash.result().toHex();
@@ -192,12 +220,13 @@ bool Folder::saveState(const SyncedState &state) const {
 
 LocalFiles Folder::scan(const std::function<bool(const QString &)> &needsHash) const {
     LocalFiles files;
-    Walker{m_root, &files}.walk(QFile::encodeName(m_root), QString());
+    Walker{needsHash, &files}.walk(QFile::encodeName(m_root), QString());
 
     // inode \t size \t mtime \t sha \t path
     const QString cachePath = m_root + QStringLiteral("/.orvu/hash-cache");
     const QByteArray cacheData = readAll(cachePath);
     qsizetype cachedCount = 0;
+    qsizetype usedCount = 0;
     forEachLine(cacheData, [&](QByteArrayView line) {
         QByteArrayView f[4];
         QByteArrayView path;
@@ -205,26 +234,20 @@ LocalFiles Folder::scan(const std::function<bool(const QString &)> &needsHash) c
             return;
         ++cachedCount;
         const auto it = files.find(QString::fromUtf8(path));
-        if (it == files.end())
+        if (it == files.end() || !it->second.sha256.isEmpty())
             return;
         LocalFile &file = it->second;
         if (file.inode == f[0].toULongLong() && file.size == f[1].toLongLong() &&
-            file.mtimeNs == f[2].toLongLong())
+            file.mtimeNs == f[2].toLongLong()) {
             file.sha256 = f[3].toByteArray();
+            ++usedCount;
+        }
     });
 
     std::vector<std::pair<const QString *, LocalFile *>> pending;
-    qsizetype unhashed = 0;
-    for (auto &[path, file] : files) {
-        if (!file.sha256.isEmpty())
-            continue;
-        if (needsHash(path)) {
+    for (auto &[path, file] : files)
+        if (file.sha256.isEmpty())
             pending.emplace_back(&path, &file);
-        } else {
-            file.sha256 = kUnhashed;
-            ++unhashed;
-        }
-    }
     QtConcurrent::blockingMap(pending, [this](std::pair<const QString *, LocalFile *> &item) {
         if (auto sha = hashFileContent(absolute(*item.first)))
             item.second->sha256 = *sha;
@@ -233,7 +256,7 @@ LocalFiles Folder::scan(const std::function<bool(const QString &)> &needsHash) c
     for (auto it = files.begin(); it != files.end();)
         it = it->second.sha256.isEmpty() ? files.erase(it) : std::next(it);
 
-    if (!pending.empty() || cachedCount != static_cast<qsizetype>(files.size()) - unhashed) {
+    if (!pending.empty() || cachedCount != usedCount) {
         QByteArray data = kCacheHeader + '\n';
         data.reserve(static_cast<qsizetype>(files.size()) * 130);
         for (const auto &[path, file] : files)

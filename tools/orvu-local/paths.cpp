@@ -25,6 +25,24 @@ std::optional<QString> normaliseRelative(const QString &path) {
     return parts.join(QLatin1Char('/'));
 }
 
+bool isCanonicalRelative(QStringView path) {
+    if (path.isEmpty())
+        return false;
+    qsizetype partStart = 0;
+    for (qsizetype i = 0; i <= path.size(); ++i) {
+        const QChar c = i < path.size() ? path[i] : QLatin1Char('/');
+        if (c == QChar(0) || c == QLatin1Char('\n') || c == QLatin1Char('\r'))
+            return false;
+        if (c != QLatin1Char('/'))
+            continue;
+        const QStringView part = path.sliced(partStart, i - partStart);
+        if (part.isEmpty() || part == u"." || part == u"..")
+            return false;
+        partStart = i + 1;
+    }
+    return true;
+}
+
 bool isHiddenPath(const QString &relative) {
     for (const QStringView part : QStringView(relative).split(QLatin1Char('/')))
         if (part.startsWith(QLatin1Char('.')))

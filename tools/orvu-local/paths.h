@@ -10,6 +10,8 @@ namespace orvu::local {
 // components dropped. Absolute paths, "..", NUL and line breaks are refused, because such a
 // path could name something outside the folder or break our line-based files.
 std::optional<QString> normaliseRelative(const QString &path);
+// True when `path` is already what normaliseRelative makes of it, without building a copy.
+bool isCanonicalRelative(QStringView path);
 // True when some component starts with "." (hidden files are never synced).
 bool isHiddenPath(const QString &relative);
 // Files under an underscore name (conflict copies among them) are private on the server.

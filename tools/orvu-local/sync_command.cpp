@@ -367,7 +367,7 @@ SyncPlan makePlan(const LocalFiles &local, const SyncedState &state, const Manif
         const SyncedEntry *base = (s != state.end() && s->first == path) ? &(s++)->second : nullptr;
         const ManifestEntry *there =
             (m != manifest.end() && m->first == path) ? &(m++)->second : nullptr;
-        if (isHiddenPath(path) || normaliseRelative(path) != path)
+        if (isHiddenPath(path) || !isCanonicalRelative(path))
             continue; // never ours to touch, whatever the server lists
 
         const QByteArray baseSha = base ? base->sha256 : QByteArray();

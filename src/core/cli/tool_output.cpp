@@ -7,9 +7,10 @@ namespace orvu::tool_output {
 
 namespace {
 
-// Other white space inside a line, a lone CR or a form feed, is the line's own business.
+// Any space character (a no-break space too) and tabs pad a line; other white space, a lone CR
+// or a form feed, is the line's own business.
 QStringView trimSpacesAndTabs(QStringView text) {
-    const auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
+    const auto blank = [](QChar c) { return c == u'\t' || c.category() == QChar::Separator_Space; };
     while (!text.isEmpty() && blank(text.front()))
         text = text.mid(1);
     while (!text.isEmpty() && blank(text.back()))

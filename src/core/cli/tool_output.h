@@ -12,8 +12,8 @@
 namespace orvu::tool_output {
 
 // The JSON objects of a standard output, in order. Lines are split at LF (a CR before it
-// belongs to the line break) and trimmed of spaces and tabs only; empty lines, lines that are
-// not JSON and JSON values that are not objects are skipped.
+// belongs to the line break) and trimmed of space characters and tabs only; empty lines, lines
+// that are not JSON and JSON values that are not objects are skipped.
 QList<QJsonObject> jsonObjectLines(const QString &standardOutput);
 
 // Why a completed run failed, in the tool's own words: the non-empty "error" of the first line

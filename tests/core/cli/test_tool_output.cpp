@@ -37,6 +37,8 @@ private slots:
         // Only spaces and tabs are trimmed: a vertical tab stays and spoils the line.
         QTest::newRow("other white space kept")
             << QStringLiteral("\v{\"a\":1}\n\t{\"b\":2}\t") << QStringList{"{\"b\":2}"};
+        QTest::newRow("unicode spaces trimmed")
+            << QStringLiteral("\u00a0{\"a\":1}\u2003\n") << QStringList{"{\"a\":1}"};
     }
     void readsOneObjectPerLine() {
         QFETCH(QString, output);

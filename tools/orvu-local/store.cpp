@@ -60,6 +60,11 @@ private:
     bool m_locked = false;
 };
 
+User userFrom(const QJsonObject &entry) {
+    return User{entry.value(QStringLiteral("email")).toString(),
+                entry.value(QStringLiteral("username")).toString()};
+}
+
 } // namespace
 
 std::optional<StoreLocation> storeLocationFor(const QString &serverUrl) {
@@ -161,8 +166,7 @@ std::optional<User> Store::userByEmail(const QString &email) const {
         users->value(QStringLiteral("users")).toObject().value(email.toLower()).toObject();
     if (entry.isEmpty())
         return std::nullopt;
-    return User{entry.value(QStringLiteral("email")).toString(),
-                entry.value(QStringLiteral("username")).toString()};
+    return userFrom(entry);
 }
 
 std::optional<User> Store::ensureUser(const QString &email) const {
@@ -174,11 +178,8 @@ std::optional<User> Store::ensureUser(const QString &email) const {
         return std::nullopt;
     QJsonObject users = document->value(QStringLiteral("users")).toObject();
     const QString key = email.toLower();
-    if (users.contains(key)) {
-        const QJsonObject entry = users.value(key).toObject();
-        return User{entry.value(QStringLiteral("email")).toString(),
-                    entry.value(QStringLiteral("username")).toString()};
-    }
+    if (users.contains(key))
+        return userFrom(users.value(key).toObject());
     // The username comes from the local part; a taken name gets a number.
     QString base = email.section(QLatin1Char('@'), 0, 0).toLower();
     base.replace(QRegularExpression(QStringLiteral("[^a-z0-9._-]")), QStringLiteral("-"));

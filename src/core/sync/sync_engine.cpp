@@ -28,15 +28,6 @@ QString engineId(const std::optional<SyncEngine::Binding> &binding,
     return folderPath.value_or(QString());
 }
 
-// A status result made ready off the main thread, so that publishing it is a few moves.
-struct PreparedStatus {
-    QList<PendingChange> sorted;
-    std::optional<RemoteStatusInfo> remote;
-    // The selection rules applied to the snapshot the refresh started from.
-    QSet<QString> selected;
-    QSet<QString> known;
-};
-
 bool hasUnitsAboveD7FF(const QList<PendingChange> &changes) {
     for (const PendingChange &change : changes) {
         for (QChar unit : change.path) {
@@ -83,14 +74,6 @@ void applySelectionRules(const QList<PendingChange> &changes, QSet<QString> &sel
     known = std::move(current);
 }
 
-PreparedStatus prepareStatus(QList<PendingChange> changes, std::optional<RemoteStatusInfo> remote,
-                             QSet<QString> selected, QSet<QString> known) {
-    sortByPath(changes);
-    applySelectionRules(changes, selected, known);
-    return PreparedStatus{std::move(changes), std::move(remote), std::move(selected),
-                          std::move(known)};
-}
-
 // Large containers are let go of off the main thread: freeing a hundred thousand strings
 // would otherwise stall it for milliseconds.
 template <typename... Containers> void releaseInBackground(Containers &&...containers) {
@@ -120,6 +103,23 @@ void printDiagnostic(const QString &line) {
 }
 
 } // namespace
+
+// A status result made ready off the main thread, so that publishing it is a few moves.
+struct SyncEngine::PreparedStatus {
+    QList<PendingChange> sorted;
+    std::optional<RemoteStatusInfo> remote;
+    // The selection rules applied to the snapshot the refresh started from.
+    QSet<QString> selected;
+    QSet<QString> known;
+
+    static PreparedStatus make(QList<PendingChange> changes, std::optional<RemoteStatusInfo> remote,
+                               QSet<QString> selected, QSet<QString> known) {
+        sortByPath(changes);
+        applySelectionRules(changes, selected, known);
+        return PreparedStatus{std::move(changes), std::move(remote), std::move(selected),
+                              std::move(known)};
+    }
+};
 
 // Working state of one sync run, dropped at its end.
 struct SyncEngine::RunState {
@@ -244,20 +244,13 @@ QCoro::Task<> SyncEngine::refreshStatus() {
     QFuture<PreparedStatus> preparing =
         QtConcurrent::run([output = result->standardOutput, selected = m_selectedPaths,
                            known = m_knownPaths]() mutable {
-            return prepareStatus(decoding::decodeLocalStatus(output), std::nullopt,
-                                 std::move(selected), std::move(known));
+            return PreparedStatus::make(decoding::decodeLocalStatus(output), std::nullopt,
+                                        std::move(selected), std::move(known));
         });
     PreparedStatus prepared = co_await preparing;
     if (!self)
         co_return;
-    publishStatus(std::move(prepared.sorted), std::nullopt, false);
-    if (generation == m_selectionGeneration) {
-        releaseInBackground(std::exchange(m_selectedPaths, std::move(prepared.selected)),
-                            std::exchange(m_knownPaths, std::move(prepared.known)));
-        emit changed();
-    } else {
-        updateSelection(); // the selection was edited while we decoded
-    }
+    publishStatus(std::move(prepared), false, generation);
 }
 
 QCoro::Task<> SyncEngine::refreshAll() {
@@ -288,34 +281,34 @@ QCoro::Task<> SyncEngine::refreshAll() {
         QtConcurrent::run([output = result.standardOutput, selected = m_selectedPaths,
                            known = m_knownPaths]() mutable {
             FullStatus status = decoding::decodeFullStatus(output);
-            return prepareStatus(std::move(status.pendingChanges), std::move(status.remote),
-                                 std::move(selected), std::move(known));
+            return PreparedStatus::make(std::move(status.pendingChanges), std::move(status.remote),
+                                        std::move(selected), std::move(known));
         });
     PreparedStatus prepared = co_await preparing;
     if (!self)
         co_return;
-    publishStatus(std::move(prepared.sorted), std::move(prepared.remote), true);
-    if (generation == m_selectionGeneration) {
-        releaseInBackground(std::exchange(m_selectedPaths, std::move(prepared.selected)),
-                            std::exchange(m_knownPaths, std::move(prepared.known)));
-        emit changed();
-    } else {
-        updateSelection();
-    }
+    publishStatus(std::move(prepared), true, generation);
 }
 
-// Stores a sorted pending list (and the remote part of a full refresh) without announcing
-// it: the caller completes the selection first, so that observers see one consistent step.
-void SyncEngine::publishStatus(QList<PendingChange> sorted, std::optional<RemoteStatusInfo> remote,
-                               bool withRemote) {
-    QList<PendingChange> previous = std::exchange(m_pendingChanges, std::move(sorted));
+// Publishes a refresh in one step: the sorted pending list, the remote part of a full refresh,
+// and the selection worked out with it, unless the selection was edited meanwhile, in which
+// case the rules are applied again to the edited one.
+void SyncEngine::publishStatus(PreparedStatus prepared, bool withRemote, quint64 generation) {
+    QList<PendingChange> previous = std::exchange(m_pendingChanges, std::move(prepared.sorted));
     if (withRemote) {
         std::optional<RemoteStatusInfo> previousRemote =
-            std::exchange(m_remoteStatus, std::move(remote));
+            std::exchange(m_remoteStatus, std::move(prepared.remote));
         if (previousRemote)
             releaseInBackground(std::move(previousRemote->changes));
     }
     releaseInBackground(std::move(previous));
+    if (generation != m_selectionGeneration) {
+        updateSelection();
+        return;
+    }
+    releaseInBackground(std::exchange(m_selectedPaths, std::move(prepared.selected)),
+                        std::exchange(m_knownPaths, std::move(prepared.known)));
+    emit changed();
 }
 
 void SyncEngine::updateSelection() {

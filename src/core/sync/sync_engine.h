@@ -126,14 +126,14 @@ signals:
 
 private:
     struct RunState;
+    struct PreparedStatus;
 
     QCoro::Task<> performSync();
     QCoro::Task<> runDiscard(PendingChange change);
     void applyEvent(RunState &run, const SyncEvent &event);
     void finishRun(RunState &run, int exitCode);
     void scheduleLocalRefresh();
-    void publishStatus(QList<PendingChange> sorted, std::optional<RemoteStatusInfo> remote,
-                       bool withRemote);
+    void publishStatus(PreparedStatus prepared, bool withRemote, quint64 generation);
     void updateSelection();
     void setState(SyncState state);
     void selectionEdited();

@@ -1,5 +1,6 @@
 #include "core/cli/tool_commands.h"
 #include "core/sync/sync_engine.h"
+#include "deep_chain.h"
 #include "support/stand_in/stand_in_tool.h"
 
 #include <QDir>
@@ -13,7 +14,10 @@
 
 #include <QCoro/QCoroTask>
 
+#include <algorithm>
+
 using namespace orvu;
+using orvu::test::DeepChain;
 using orvu::test::Response;
 using orvu::test::StandInTool;
 
@@ -332,6 +336,25 @@ private slots:
         QVERIFY2(delay >= 450 && delay < 1200, QByteArray::number(delay));
         QTest::qWait(700);
         QCOMPARE(tool.invocations("status").size(), 1); // one refresh for the whole burst
+    }
+
+    // Events the watcher could not deliver (here: a folder too deep to watch) still lead to a
+    // local refresh, as a file event would.
+    void missedEventsRefreshTheLocalStatus() {
+        const DeepChain deep(m_folder);
+        QVERIFY(deep.complete());
+        StandInTool tool;
+        tool.respond("status", Response().lines({statusLine({"A:x"})}));
+        auto engine = makeEngine(tool);
+        engine->start();
+        const auto localRefreshes = [&] {
+            const auto invocations = tool.invocations();
+            return std::count_if(invocations.cbegin(), invocations.cend(), [&](const auto &run) {
+                return run.subcommandArguments() == tool::status(m_folder);
+            });
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(localRefreshes(), 1, 5000);
+        engine->stop();
     }
 
     // While a run is in progress, requests and file events are dropped, not queued.

@@ -101,6 +101,7 @@ public:
     int findChild(int parent, const std::string &name) const;
     int addWatch(const std::string &path, int parent, std::string name);
     void arm(const std::string &dirPath, int wd, bool report, std::unordered_set<int> *seen);
+    void armRoot(std::unordered_set<int> *seen);
     void removeSubtree(int wd);
     void resync();
 
@@ -136,11 +137,7 @@ void FileWatcher::Private::start() {
     struct stat rootStat {};
     if (countsSubdirectoryLinks(root.c_str()) && ::stat(root.c_str(), &rootStat) == 0)
         leafDevice = rootStat.st_dev;
-    const int rootWd = addWatch(root, -1, rootPath);
-    if (rootWd >= 0)
-        arm(root, rootWd, false, nullptr);
-    else
-        flagMissed(); // even a folder that has vanished leaves its owner unaware otherwise
+    armRoot(nullptr);
 }
 
 void FileWatcher::Private::close() {
@@ -252,6 +249,15 @@ void FileWatcher::Private::arm(const std::string &dirPath, int wd, bool report,
     }
 }
 
+// A root that cannot be watched, even one that has vanished, is flagged as missed events by
+// addWatch, so that its owner is not left unaware.
+void FileWatcher::Private::armRoot(std::unordered_set<int> *seen) {
+    const std::string root = rootPath.empty() ? std::string("/") : rootPath;
+    const int rootWd = addWatch(root, -1, rootPath);
+    if (rootWd >= 0)
+        arm(root, rootWd, false, seen);
+}
+
 void FileWatcher::Private::removeSubtree(int wd) {
     std::vector<int> doomed;
     for (const auto &entry : nodes) {
@@ -278,10 +284,7 @@ void FileWatcher::Private::resync() {
     // us; adding a watch to a watched directory returns its existing descriptor, so walking the
     // tree again repairs names and fills the gaps, and whatever was not met has left the tree.
     std::unordered_set<int> seen;
-    const std::string root = rootPath.empty() ? std::string("/") : rootPath;
-    const int rootWd = addWatch(root, -1, rootPath);
-    if (rootWd >= 0)
-        arm(root, rootWd, false, &seen);
+    armRoot(&seen);
     std::vector<int> stale;
     for (const auto &entry : nodes) {
         if (!seen.contains(entry.first))

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>

@@ -450,15 +450,12 @@ void SyncEngine::finishRun(RunState &run, int exitCode) {
     case tool::kExitSuccess: {
         outcome = run.result.value_or(SyncResult{});
         m_lastSyncTime = QDateTime::currentDateTime();
-        m_lastSyncResult = outcome;
         m_lastFileChanges = outcome->fileChanges;
         m_lastConflicts = std::move(run.conflicts);
         releaseInBackground(std::exchange(m_pendingChanges, {}), std::exchange(m_selectedPaths, {}),
                             std::exchange(m_knownPaths, {}));
         ++m_selectionGeneration;
         m_remoteStatus.reset();
-        m_syncProgress.reset();
-        releaseInBackground(std::exchange(m_fileStatuses, {}));
         m_state = SyncState::idle;
         break;
     }
@@ -483,11 +480,9 @@ void SyncEngine::finishRun(RunState &run, int exitCode) {
         break;
     }
     }
-    if (exitCode != tool::kExitSuccess) {
-        m_lastSyncResult = outcome;
-        m_syncProgress.reset();
-        releaseInBackground(std::exchange(m_fileStatuses, {}));
-    }
+    m_lastSyncResult = outcome;
+    m_syncProgress.reset();
+    releaseInBackground(std::exchange(m_fileStatuses, {}));
     emit changed();
     if (self && m_isManualSync && m_onManualSyncComplete)
         m_onManualSyncComplete(*outcome);

@@ -8,11 +8,11 @@
 namespace orvu {
 
 Debouncer::Debouncer(std::chrono::milliseconds delay, QObject *parent)
-    : QObject(parent), m_delay(delay), m_timer(new QTimer(this)) {
+    : QObject(parent), m_timer(new QTimer(this)) {
     m_timer->setSingleShot(true);
     // A coarse timer may fire a little early; the delay is a promise of quiet time.
     m_timer->setTimerType(Qt::PreciseTimer);
-    m_timer->setInterval(m_delay);
+    m_timer->setInterval(delay);
     connect(m_timer, &QTimer::timeout, this, [this] {
         // Taken out first: the action may debounce again, or even destroy us.
         auto action = std::exchange(m_action, nullptr);

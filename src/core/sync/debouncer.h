@@ -19,13 +19,11 @@ public:
     explicit Debouncer(std::chrono::milliseconds delay, QObject *parent = nullptr);
     ~Debouncer() override;
 
-    std::chrono::milliseconds delay() const { return m_delay; }
     void debounce(std::function<void()> action);
 
 private:
     void schedule(std::function<void()> action);
 
-    std::chrono::milliseconds m_delay;
     QTimer *m_timer;
     std::function<void()> m_action;
 };

@@ -73,8 +73,6 @@ class CLIRunner {
 public:
     explicit CLIRunner(ToolLocation location = ToolLocation::system());
 
-    const ToolLocation &location() const { return m_location; }
-
     // The executable for the next run: the resource directory's `orvu`, else the first
     // candidate that exists, else the bare name `orvu` (relative to the working directory).
     QString toolPath() const;

@@ -478,7 +478,7 @@ int changeManifest(const Store &store, const QString &slug, Change change) {
     if (!repo)
         return fail(kExitFailure, QStringLiteral("No repo with the slug %1").arg(slug));
     QLockFile lock(store.lockPath(repo->id));
-    if (!acquireLock(lock, store.lockPath(repo->id), 10000))
+    if (!acquireLock(lock, 10000))
         return fail(kExitFailure, QStringLiteral("The repo %1 is busy; try again").arg(slug));
     Manifest manifest = store.loadManifest(repo->id);
     if (const auto error = change(manifest))

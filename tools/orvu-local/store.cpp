@@ -51,7 +51,7 @@ bool isHexSha(const QByteArray &sha) {
 class StoreLock {
 public:
     explicit StoreLock(const QString &path) : m_lock(path) {
-        m_locked = acquireLock(m_lock, path, kStoreLockWaitMs);
+        m_locked = acquireLock(m_lock, kStoreLockWaitMs);
     }
     bool locked() const { return m_locked; }
 
@@ -86,7 +86,7 @@ std::optional<StoreLocation> storeLocationFor(const QString &serverUrl) {
     return StoreLocation{dataHome() + QStringLiteral("/orvu-local/") + host, false};
 }
 
-bool acquireLock(QLockFile &lock, const QString &path, int waitMs) {
+bool acquireLock(QLockFile &lock, int waitMs) {
     lock.setStaleLockTime(0); // only a dead owner frees a lock; a long run keeps it
     if (lock.tryLock(0))
         return true;
@@ -96,7 +96,7 @@ bool acquireLock(QLockFile &lock, const QString &path, int waitMs) {
     QString host;
     QString application;
     if (!lock.getLockInfo(&pid, &host, &application) &&
-        QFileInfo(path).lastModified().msecsTo(QDateTime::currentDateTime()) > 2000)
+        QFileInfo(lock.fileName()).lastModified().msecsTo(QDateTime::currentDateTime()) > 2000)
         lock.removeStaleLockFile();
     return lock.tryLock(waitMs);
 }

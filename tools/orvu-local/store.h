@@ -100,7 +100,7 @@ private:
 };
 
 // Waits up to `waitMs` for a cross-process lock; a lock left by a dead run is taken over.
-bool acquireLock(QLockFile &lock, const QString &path, int waitMs);
+bool acquireLock(QLockFile &lock, int waitMs);
 
 // Writes the whole file through a temporary file and a rename.
 bool writeFileAtomically(const QString &path, const QByteArray &data, bool privateToUser = false);

@@ -411,7 +411,7 @@ int runSync(const Store &store, const SyncOptions &options) {
     if (!options.dryRun)
         installInterruptHandlers();
     QLockFile lock(store.lockPath(options.repoId));
-    if (!acquireLock(lock, store.lockPath(options.repoId), kRepoLockWaitMs))
+    if (!acquireLock(lock, kRepoLockWaitMs))
         return fail(
             kExitFailure,
             QStringLiteral("Another sync of this repo is still running (waited 10 seconds); "

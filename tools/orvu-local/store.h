@@ -92,6 +92,8 @@ public:
 
 private:
     std::optional<QJsonObject> readJson(const QString &name) const;
+    // Takes `lock` (the store lock) and reads the file under it, for a read-modify-write.
+    std::optional<QJsonObject> lockAndReadJson(QLockFile &lock, const QString &name) const;
     bool writeJson(const QString &name, const QJsonObject &object) const;
     std::optional<StoredObject> commitObject(QTemporaryFile &file, const QByteArray &sha256,
                                              qint64 size) const;

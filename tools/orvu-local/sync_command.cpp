@@ -231,9 +231,9 @@ void SyncRun::pullPhase(const QStringList &paths) {
         }
         // A file edited since the scan is never overwritten: it is kept as a conflict copy.
         const auto scanned = m_local.find(path);
-        if (!sameFile(m_folder.statFile(path),
-                      scanned == m_local.end() ? nullptr : &scanned->second) &&
-            m_folder.statFile(path) && !moveAside(path, true)) {
+        const auto now = m_folder.statFile(path);
+        if (now && !sameFile(now, scanned == m_local.end() ? nullptr : &scanned->second) &&
+            !moveAside(path, true)) {
             warn(QStringLiteral("%1 changed during the sync; it stays as it is").arg(path));
             continue;
         }

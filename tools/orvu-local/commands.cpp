@@ -448,13 +448,12 @@ int discard(const Server &server, const Invocation &invocation) {
     std::optional<User> user;
     if (auto error = requireUser(server, &user))
         return *error;
-    const QString object = server.store.objectPath(base->second.sha256);
-    if (object.isEmpty() || !QFileInfo::exists(object))
+    if (!server.store.hasObject(base->second.sha256))
         return fail(kExitFailure,
                     QStringLiteral("The synced version of %1 is not on the server").arg(*relative));
     if (!isSafeInside(folder.root(), *relative, true))
         return fail(kExitFailure, QStringLiteral("%1 leads outside the folder").arg(raw));
-    QFile source(object);
+    QFile source(server.store.objectPath(base->second.sha256));
     QSaveFile out(folder.absolute(*relative));
     if (!source.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly) ||
         out.write(source.readAll()) != base->second.size || !out.commit())

@@ -448,13 +448,12 @@ int discard(const Server &server, const Invocation &invocation) {
     std::optional<User> user;
     if (auto error = requireUser(server, &user))
         return *error;
-    const QString object = server.store.objectPath(base->second.sha256);
-    if (object.isEmpty() || !QFileInfo::exists(object))
+    if (!server.store.hasObject(base->second.sha256))
         return fail(kExitFailure,
                     QStringLiteral("The synced version of %1 is not on the server").arg(*relative));
     if (!isSafeInside(folder.root(), *relative, true))
         return fail(kExitFailure, QStringLiteral("%1 leads outside the folder").arg(raw));
-    QFile source(object);
+    QFile source(server.store.objectPath(base->second.sha256));
     QSaveFile out(folder.absolute(*relative));
     if (!source.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly) ||
         out.write(source.readAll()) != base->second.size || !out.commit())
@@ -478,7 +477,7 @@ int changeManifest(const Store &store, const QString &slug, Change change) {
     if (!repo)
         return fail(kExitFailure, QStringLiteral("No repo with the slug %1").arg(slug));
     QLockFile lock(store.lockPath(repo->id));
-    if (!acquireLock(lock, store.lockPath(repo->id), 10000))
+    if (!acquireLock(lock, 10000))
         return fail(kExitFailure, QStringLiteral("The repo %1 is busy; try again").arg(slug));
     Manifest manifest = store.loadManifest(repo->id);
     if (const auto error = change(manifest))

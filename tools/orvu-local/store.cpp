@@ -47,19 +47,6 @@ bool isHexSha(const QByteArray &sha) {
     return true;
 }
 
-// Serialises read-modify-write cycles of the shared files across processes.
-class StoreLock {
-public:
-    explicit StoreLock(const QString &path) : m_lock(path) {
-        m_locked = acquireLock(m_lock, path, kStoreLockWaitMs);
-    }
-    bool locked() const { return m_locked; }
-
-private:
-    QLockFile m_lock;
-    bool m_locked = false;
-};
-
 User userFrom(const QJsonObject &entry) {
     return User{entry.value(QStringLiteral("email")).toString(),
                 entry.value(QStringLiteral("username")).toString()};
@@ -86,7 +73,7 @@ std::optional<StoreLocation> storeLocationFor(const QString &serverUrl) {
     return StoreLocation{dataHome() + QStringLiteral("/orvu-local/") + host, false};
 }
 
-bool acquireLock(QLockFile &lock, const QString &path, int waitMs) {
+bool acquireLock(QLockFile &lock, int waitMs) {
     lock.setStaleLockTime(0); // only a dead owner frees a lock; a long run keeps it
     if (lock.tryLock(0))
         return true;
@@ -96,7 +83,7 @@ bool acquireLock(QLockFile &lock, const QString &path, int waitMs) {
     QString host;
     QString application;
     if (!lock.getLockInfo(&pid, &host, &application) &&
-        QFileInfo(path).lastModified().msecsTo(QDateTime::currentDateTime()) > 2000)
+        QFileInfo(lock.fileName()).lastModified().msecsTo(QDateTime::currentDateTime()) > 2000)
         lock.removeStaleLockFile();
     return lock.tryLock(waitMs);
 }
@@ -153,6 +140,12 @@ std::optional<QJsonObject> Store::readJson(const QString &name) const {
     return document.object();
 }
 
+std::optional<QJsonObject> Store::lockAndReadJson(QLockFile &lock, const QString &name) const {
+    if (!acquireLock(lock, kStoreLockWaitMs))
+        return std::nullopt;
+    return readJson(name);
+}
+
 bool Store::writeJson(const QString &name, const QJsonObject &object) const {
     return writeFileAtomically(m_root + QLatin1Char('/') + name,
                                QJsonDocument(object).toJson(QJsonDocument::Indented));
@@ -170,10 +163,8 @@ std::optional<User> Store::userByEmail(const QString &email) const {
 }
 
 std::optional<User> Store::ensureUser(const QString &email) const {
-    StoreLock lock(lockPath(QStringLiteral("store")));
-    if (!lock.locked())
-        return std::nullopt;
-    auto document = readJson(kUsersFile);
+    QLockFile lock(lockPath(QStringLiteral("store")));
+    auto document = lockAndReadJson(lock, kUsersFile);
     if (!document)
         return std::nullopt;
     QJsonObject users = document->value(QStringLiteral("users")).toObject();
@@ -200,10 +191,8 @@ std::optional<User> Store::ensureUser(const QString &email) const {
 }
 
 std::optional<QString> Store::mintSignInToken(const QString &email) const {
-    StoreLock lock(lockPath(QStringLiteral("store")));
-    if (!lock.locked())
-        return std::nullopt;
-    auto document = readJson(kTokensFile);
+    QLockFile lock(lockPath(QStringLiteral("store")));
+    auto document = lockAndReadJson(lock, kTokensFile);
     if (!document)
         return std::nullopt;
     quint32 words[8];
@@ -233,10 +222,8 @@ std::optional<QString> Store::mintSignInToken(const QString &email) const {
 std::optional<QString> Store::redeemSignInToken(const QString &token) const {
     if (token.isEmpty())
         return std::nullopt;
-    StoreLock lock(lockPath(QStringLiteral("store")));
-    if (!lock.locked())
-        return std::nullopt;
-    auto document = readJson(kTokensFile);
+    QLockFile lock(lockPath(QStringLiteral("store")));
+    auto document = lockAndReadJson(lock, kTokensFile);
     if (!document)
         return std::nullopt;
     QJsonObject tokens = document->value(QStringLiteral("tokens")).toObject();
@@ -253,10 +240,8 @@ std::optional<QString> Store::redeemSignInToken(const QString &token) const {
 }
 
 bool Store::addLegacyToken(const QString &email, const QString &token) const {
-    StoreLock lock(lockPath(QStringLiteral("store")));
-    if (!lock.locked())
-        return false;
-    auto document = readJson(kUsersFile);
+    QLockFile lock(lockPath(QStringLiteral("store")));
+    auto document = lockAndReadJson(lock, kUsersFile);
     if (!document)
         return false;
     QJsonObject legacy = document->value(QStringLiteral("legacyTokens")).toObject();
@@ -333,10 +318,8 @@ std::optional<Repo> Store::repoById(const QString &id) const {
 
 std::optional<Repo> Store::createRepo(const QString &owner, const QString &slug,
                                       const QString &name) const {
-    StoreLock lock(lockPath(QStringLiteral("store")));
-    if (!lock.locked())
-        return std::nullopt;
-    auto document = readJson(kReposFile);
+    QLockFile lock(lockPath(QStringLiteral("store")));
+    auto document = lockAndReadJson(lock, kReposFile);
     if (!document)
         return std::nullopt;
     QJsonArray list = document->value(QStringLiteral("repos")).toArray();

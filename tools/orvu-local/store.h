@@ -92,6 +92,8 @@ public:
 
 private:
     std::optional<QJsonObject> readJson(const QString &name) const;
+    // Takes `lock` (the store lock) and reads the file under it, for a read-modify-write.
+    std::optional<QJsonObject> lockAndReadJson(QLockFile &lock, const QString &name) const;
     bool writeJson(const QString &name, const QJsonObject &object) const;
     std::optional<StoredObject> commitObject(QTemporaryFile &file, const QByteArray &sha256,
                                              qint64 size) const;
@@ -100,7 +102,7 @@ private:
 };
 
 // Waits up to `waitMs` for a cross-process lock; a lock left by a dead run is taken over.
-bool acquireLock(QLockFile &lock, const QString &path, int waitMs);
+bool acquireLock(QLockFile &lock, int waitMs);
 
 // Writes the whole file through a temporary file and a rename.
 bool writeFileAtomically(const QString &path, const QByteArray &data, bool privateToUser = false);

@@ -88,6 +88,13 @@ bool writeFromObject(const Store &store, const QByteArray &sha, const QString &t
     return out.commit();
 }
 
+void emitTransfer(const QString &type, const QString &path, qsizetype current, qsizetype total) {
+    emitLine({{QStringLiteral("type"), type},
+              {QStringLiteral("file"), path},
+              {QStringLiteral("current"), current},
+              {QStringLiteral("total"), total}});
+}
+
 void transferPause() {
     // For demos and tests of progress and interruption: slows every transfer down.
     static const int delayMs = qEnvironmentVariableIntValue("ORVU_LOCAL_TRANSFER_DELAY_MS");
@@ -155,10 +162,7 @@ void SyncRun::pushPhase(const QStringList &paths) {
         m_state[path] = SyncedEntry{stored->sha256, stored->size, version};
         m_manifestChanged = true;
         m_pushed.append(path);
-        emitLine({{QStringLiteral("type"), QStringLiteral("push")},
-                  {QStringLiteral("file"), path},
-                  {QStringLiteral("current"), current},
-                  {QStringLiteral("total"), paths.size()}});
+        emitTransfer(QStringLiteral("push"), path, current, paths.size());
     }
 }
 
@@ -231,9 +235,9 @@ void SyncRun::pullPhase(const QStringList &paths) {
         }
         // A file edited since the scan is never overwritten: it is kept as a conflict copy.
         const auto scanned = m_local.find(path);
-        if (!sameFile(m_folder.statFile(path),
-                      scanned == m_local.end() ? nullptr : &scanned->second) &&
-            m_folder.statFile(path) && !moveAside(path, true)) {
+        const auto now = m_folder.statFile(path);
+        if (now && !sameFile(now, scanned == m_local.end() ? nullptr : &scanned->second) &&
+            !moveAside(path, true)) {
             warn(QStringLiteral("%1 changed during the sync; it stays as it is").arg(path));
             continue;
         }
@@ -245,10 +249,7 @@ void SyncRun::pullPhase(const QStringList &paths) {
         m_state[path] =
             SyncedEntry{entry->second.sha256, entry->second.size, entry->second.version};
         m_pulled.append(path);
-        emitLine({{QStringLiteral("type"), QStringLiteral("pull")},
-                  {QStringLiteral("file"), path},
-                  {QStringLiteral("current"), current},
-                  {QStringLiteral("total"), paths.size()}});
+        emitTransfer(QStringLiteral("pull"), path, current, paths.size());
     }
 }
 
@@ -411,7 +412,7 @@ int runSync(const Store &store, const SyncOptions &options) {
     if (!options.dryRun)
         installInterruptHandlers();
     QLockFile lock(store.lockPath(options.repoId));
-    if (!acquireLock(lock, store.lockPath(options.repoId), kRepoLockWaitMs))
+    if (!acquireLock(lock, kRepoLockWaitMs))
         return fail(
             kExitFailure,
             QStringLiteral("Another sync of this repo is still running (waited 10 seconds); "

@@ -118,10 +118,7 @@ QCoro::Task<std::optional<SignInFailure>> AuthManager::verify(QString token) {
 void AuthManager::restoreSignIn() {
     if (const auto email = m_settings->string(kUserEmailKey)) {
         // Shown as signed in before the tool has been asked; checkSignIn() has the last word.
-        const User user = User::signInUser(*email, m_settings->string(kUsernameKey));
-        setCurrentUser(user);
-        setIsAuthenticated(true);
-        setAuthState(AuthState::signedIn(user));
+        setSignedInValues(User::signInUser(*email, m_settings->string(kUsernameKey)));
     }
     migrateThenCheck();
 }
@@ -182,10 +179,7 @@ void AuthManager::signOut() {
 }
 
 void AuthManager::applySignedIn(const QString &email, const std::optional<QString> &username) {
-    const User user = User::signInUser(email, username);
-    setCurrentUser(user);
-    setIsAuthenticated(true);
-    setAuthState(AuthState::signedIn(user));
+    setSignedInValues(User::signInUser(email, username));
     m_settings->setString(kUserEmailKey, email);
     if (username)
         m_settings->setString(kUsernameKey, *username);
@@ -197,6 +191,12 @@ void AuthManager::clearSignIn() {
     setSignedOutValues();
     m_settings->remove(kUserEmailKey);
     m_settings->remove(kUsernameKey);
+}
+
+void AuthManager::setSignedInValues(const User &user) {
+    setCurrentUser(user);
+    setIsAuthenticated(true);
+    setAuthState(AuthState::signedIn(user));
 }
 
 void AuthManager::setSignedOutValues() {

@@ -80,6 +80,7 @@ private:
     void setAuthState(const AuthState &state);
     void setIsAuthenticated(bool value);
     void setCurrentUser(const std::optional<User> &user);
+    void setSignedInValues(const User &user);
     void setSignedOutValues();
 
     std::shared_ptr<CLIAuthRunning> m_cli;

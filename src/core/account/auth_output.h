@@ -4,7 +4,6 @@
 #include "core/cli/cli_runner.h"
 
 #include <QString>
-#include <QStringList>
 
 #include <optional>
 

@@ -12,8 +12,6 @@ class CLIAuth final : public CLIAuthRunning {
 public:
     explicit CLIAuth(std::optional<QString> serverURL, CLIRunner runner = CLIRunner());
 
-    const std::optional<QString> &serverURL() const { return m_serverURL; }
-
     QCoro::Task<RunOutcome> run(QStringList arguments) override;
 
 private:

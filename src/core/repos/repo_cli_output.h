@@ -2,7 +2,6 @@
 
 #include "core/repos/repo_info.h"
 
-#include <QJsonObject>
 #include <QList>
 #include <QString>
 

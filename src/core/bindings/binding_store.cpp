@@ -27,14 +27,10 @@ void BindingStore::save(const QList<RepoBinding> &bindings) {
     m_defaults->setData(kBindingsKey, encodeBindings(bindings));
 }
 
-bool BindingStore::legacyMigrated() const {
-    return m_defaults->boolValue(kMigratedKey);
-}
-
 QList<RepoBinding> BindingStore::loadMigratingLegacy(const std::optional<QString> &folderPath,
                                                      const std::optional<QByteArray> &bookmark) {
     QList<RepoBinding> bindings = load();
-    if (legacyMigrated())
+    if (m_defaults->boolValue(kMigratedKey))
         return bindings;
     // Set before any check: the takeover is attempted once, whatever comes of it.
     m_defaults->setBool(kMigratedKey, true);

@@ -28,8 +28,6 @@ public:
     // Replaces the stored list. A stored value that does not decode is first copied aside
     // once, so the bindings it held can still be recovered by hand.
     void save(const QList<RepoBinding> &bindings);
-    // Whether the one-time takeover below has been attempted.
-    bool legacyMigrated() const;
     // load(), plus the one-time takeover of the legacy single-folder setting.
     QList<RepoBinding> loadMigratingLegacy(const std::optional<QString> &folderPath,
                                            const std::optional<QByteArray> &bookmark);

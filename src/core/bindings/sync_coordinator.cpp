@@ -27,17 +27,11 @@ SyncCoordinator::~SyncCoordinator() {
 }
 
 void SyncCoordinator::start() {
-    // After the takeover nothing reads the legacy folder again, so later launches neither
-    // resolve its bookmark nor rewrite it when stale.
-    if (m_store.legacyMigrated()) {
-        apply(m_store.load());
-    } else {
-        const std::optional<QString> legacyPath = m_preferences.legacyFolderURL();
-        // Read after the line above, which may have refreshed a stale bookmark.
-        const std::optional<QByteArray> legacyBookmark =
-            m_preferences.defaults().data(Preferences::kFolderBookmarkKey);
-        apply(m_store.loadMigratingLegacy(legacyPath, legacyBookmark));
-    }
+    const std::optional<QString> legacyPath = m_preferences.legacyFolderURL();
+    // Read after the line above, which may have refreshed a stale bookmark.
+    const std::optional<QByteArray> legacyBookmark =
+        m_preferences.defaults().data(Preferences::kFolderBookmarkKey);
+    apply(m_store.loadMigratingLegacy(legacyPath, legacyBookmark));
     refreshRepoNames(); // runs on by itself; start() does not wait for the server
 }
 

@@ -110,7 +110,7 @@ private slots:
         QList<SyncResult> completions;
         m_engine->setOnManualSyncComplete([&](const SyncResult &r) { completions << r; });
         QList<qint64> progressSeen;
-        connect(m_engine.get(), &SyncEngine::changed, this, [&] {
+        connect(m_engine.get(), &SyncEngine::progressChanged, this, [&] {
             if (const auto &p = m_engine->syncProgress(); p && p->currentFile)
                 progressSeen << p->completedFiles;
         });

@@ -16,11 +16,13 @@ namespace orvu {
 
 SyncCoordinator::SyncCoordinator(BindingStore store, std::shared_ptr<RepoCLIRunning> repoCLI,
                                  Preferences preferences, FolderAccess &folderAccess,
-                                 CLIRunner engineRunner, QString homeDirectory, QObject *parent)
+                                 CLIRunner engineRunner, QString homeDirectory, QString serverURL,
+                                 QObject *parent)
     : QObject(parent), m_store(std::move(store)), m_repoCLI(std::move(repoCLI)),
       m_preferences(std::move(preferences)), m_folderAccess(&folderAccess),
       m_engineRunner(std::move(engineRunner)),
-      m_homeDirectory(homeDirectory.isEmpty() ? QDir::homePath() : std::move(homeDirectory)) {}
+      m_homeDirectory(homeDirectory.isEmpty() ? QDir::homePath() : std::move(homeDirectory)),
+      m_serverURL(std::move(serverURL)) {}
 
 SyncCoordinator::~SyncCoordinator() {
     tearDown();
@@ -40,6 +42,7 @@ void SyncCoordinator::stopAll() {
     m_engines.clear();
     emit changed();
     m_needsRelink.clear();
+    emit enginesChanged();
     emit changed();
 }
 
@@ -52,7 +55,7 @@ void SyncCoordinator::tearDown() {
 }
 
 void SyncCoordinator::retire(SyncEngine *engine) {
-    disconnect(engine, &SyncEngine::changed, this, nullptr);
+    disconnect(engine, nullptr, this, nullptr);
     engine->stop();
     // A run already under way is not cut short: the engine lives until it has finished (its
     // manual result still reaches onAnySyncComplete), it is just no longer listed.
@@ -85,18 +88,30 @@ void SyncCoordinator::apply(const QList<RepoBinding> &bindings) {
         }
         auto *engine = new SyncEngine(SyncEngine::Binding{binding.repoId, binding.slug,
                                                           binding.displayName, binding.folderPath},
-                                      *folder, m_engineRunner, this);
+                                      *folder, m_engineRunner, m_serverURL, this);
         engine->setOnManualSyncComplete([self](const SyncResult &result) {
             if (self && self->m_onAnySyncComplete)
                 self->m_onAnySyncComplete(result);
         });
-        connect(engine, &SyncEngine::changed, this, &SyncCoordinator::changed);
+        connect(engine, &SyncEngine::changed, this, [this, engine] {
+            emit engineChanged(engine);
+            emit changed();
+        });
+        connect(engine, &SyncEngine::progressChanged, this, [this, engine] {
+            emit engineProgressChanged(engine);
+            emit changed();
+        });
+        connect(engine, &SyncEngine::syncFinished, this, [this, engine] {
+            emit engineChanged(engine);
+            emit changed();
+        });
         engine->start();
         engines.append(engine);
     }
     m_engines = engines;
     emit changed();
     m_needsRelink = relink;
+    emit enginesChanged();
     emit changed();
 }
 

@@ -3,6 +3,7 @@
 #include "core/bindings/binding_store.h"
 #include "core/bindings/preferences.h"
 #include "core/cli/cli_runner.h"
+#include "core/cli/tool_commands.h"
 #include "core/repos/add_repo_model.h"
 #include "core/repos/repo_cli_running.h"
 #include "core/sync/sync_types.h"
@@ -39,7 +40,7 @@ public:
     SyncCoordinator(BindingStore store, std::shared_ptr<RepoCLIRunning> repoCLI,
                     Preferences preferences, FolderAccess &folderAccess,
                     CLIRunner engineRunner = CLIRunner(), QString homeDirectory = {},
-                    QObject *parent = nullptr);
+                    QString serverURL = tool::kDefaultServerURL, QObject *parent = nullptr);
     ~SyncCoordinator() override;
 
     // In binding order. The coordinator owns them; a pointer stays valid until the next
@@ -89,7 +90,15 @@ public:
     static QString summary(const SyncResult &result);
 
 signals:
+    // Any of the below, and every change of an owned engine's other values.
     void changed();
+    // engines() or needsRelink() changed.
+    void enginesChanged();
+    // One listed engine's values other than its progress changed.
+    void engineChanged(orvu::SyncEngine *engine);
+    // One listed engine's syncProgress or fileStatuses changed (at most about 30 times a
+    // second per engine while it streams).
+    void engineProgressChanged(orvu::SyncEngine *engine);
 
 private:
     void tearDown();
@@ -104,6 +113,7 @@ private:
     FolderAccess *m_folderAccess;
     CLIRunner m_engineRunner;
     QString m_homeDirectory;
+    QString m_serverURL;
     QStringList m_securityScopedPaths;
 };
 

@@ -130,13 +130,13 @@ struct SyncEngine::RunState {
 };
 
 SyncEngine::SyncEngine(std::optional<Binding> binding, std::optional<QString> folderPath,
-                       CLIRunner runner, QObject *parent)
+                       CLIRunner runner, QString serverURL, QObject *parent)
     : QObject(parent), m_id(engineId(binding, folderPath)),
       m_repoId(binding ? binding->repoId : QString()), m_slug(binding ? binding->slug : QString()),
       m_displayName(binding ? binding->displayName : QString()),
       m_state(folderPath ? SyncState::idle : SyncState::noFolder),
       m_folderPath(std::move(folderPath)), m_statusDebouncer(new Debouncer(kStatusDebounce, this)),
-      m_runner(std::move(runner)) {}
+      m_runner(std::move(runner)), m_serverURL(std::move(serverURL)) {}
 
 SyncEngine::~SyncEngine() {
     // A started watcher keeps itself alive; without this it would watch the folder for
@@ -234,8 +234,7 @@ QCoro::Task<> SyncEngine::refreshStatus() {
         co_return;
     const QPointer<SyncEngine> self(this);
     const CLIRunner runner = m_runner;
-    QCoro::Task<RunOutcome> running =
-        runner.run(tool::status(*m_folderPath), tool::kDefaultServerURL);
+    QCoro::Task<RunOutcome> running = runner.run(tool::status(*m_folderPath), m_serverURL);
     const RunOutcome outcome = co_await running;
     const auto *result = std::get_if<CLIAuthResult>(&outcome);
     if (!self || !result || result->exitCode != tool::kExitSuccess)
@@ -258,8 +257,7 @@ QCoro::Task<> SyncEngine::refreshAll() {
         co_return;
     const QPointer<SyncEngine> self(this);
     const CLIRunner runner = m_runner;
-    QCoro::Task<RunOutcome> running =
-        runner.run(tool::remoteStatus(*m_folderPath), tool::kDefaultServerURL);
+    QCoro::Task<RunOutcome> running = runner.run(tool::remoteStatus(*m_folderPath), m_serverURL);
     const RunOutcome outcome = co_await running;
     if (!self)
         co_return;
@@ -373,11 +371,12 @@ QCoro::Task<> SyncEngine::performSync() {
     if (!m_folderPath) {
         m_isSyncing = false;
         setState(SyncState::noFolder);
+        emit syncFinished();
         co_return;
     }
     QStringList arguments = tool::sync(*m_folderPath, {});
     arguments += onlyArguments();
-    std::unique_ptr<StreamingRun> run = m_runner.runStreaming(arguments, tool::kDefaultServerURL);
+    std::unique_ptr<StreamingRun> run = m_runner.runStreaming(arguments, m_serverURL);
     auto runState = std::make_shared<RunState>();
     // Each line is decoded and applied as it is delivered, before the next one is read.
     connect(run.get(), &StreamingRun::lineReceived, this, [this, runState](const QString &line) {
@@ -393,8 +392,10 @@ QCoro::Task<> SyncEngine::performSync() {
         QCoro::Task<> refreshing = refreshAll();
         co_await refreshing;
     }
-    if (self)
+    if (self) {
         m_isSyncing = false;
+        emit syncFinished();
+    }
 }
 
 void SyncEngine::applyEvent(RunState &run, const SyncEvent &event) {
@@ -414,12 +415,12 @@ void SyncEngine::applyEvent(RunState &run, const SyncEvent &event) {
             engine.m_syncProgress = SyncProgress{push.total, finishedBefore(push.current),
                                                  push.file, SyncProgress::Phase::pushing};
             run.previousPushedFile = push.file;
-            emit engine.changed();
+            emit engine.progressChanged();
         }
         void operator()(const PullEvent &pull) const {
             engine.m_syncProgress = SyncProgress{pull.total, finishedBefore(pull.current),
                                                  pull.file, SyncProgress::Phase::pulling};
-            emit engine.changed();
+            emit engine.progressChanged();
         }
         void operator()(const ConflictEvent &conflict) const {
             run.conflicts.append(conflict.rename);
@@ -432,7 +433,7 @@ void SyncEngine::applyEvent(RunState &run, const SyncEvent &event) {
                 engine.m_syncProgress->completedFiles = engine.m_syncProgress->totalFiles;
                 engine.m_syncProgress->currentFile.reset();
             }
-            emit engine.changed();
+            emit engine.progressChanged();
         }
         void operator()(const UpToDateEvent &) const { run.result = SyncResult{}; }
         void operator()(const ErrorEvent &error) const {
@@ -463,6 +464,7 @@ void SyncEngine::finishRun(RunState &run, int exitCode) {
         m_syncProgress.reset();
         m_fileStatuses.clear();
         m_state = SyncState::notAuthenticated;
+        emit progressChanged();
         emit changed();
         return; // the user must sign in again; no result, no callback
     case tool::kExitNetworkUnavailable:
@@ -483,6 +485,7 @@ void SyncEngine::finishRun(RunState &run, int exitCode) {
     m_lastSyncResult = outcome;
     m_syncProgress.reset();
     releaseInBackground(std::exchange(m_fileStatuses, {}));
+    emit progressChanged();
     emit changed();
     if (self && m_isManualSync && m_onManualSyncComplete)
         m_onManualSyncComplete(*outcome);
@@ -494,7 +497,7 @@ QCoro::Task<std::optional<SyncPreview>> SyncEngine::preview() {
     const CLIRunner runner = m_runner;
     QStringList arguments = tool::syncDryRun(*m_folderPath, {});
     arguments += onlyArguments();
-    QCoro::Task<RunOutcome> running = runner.run(arguments, tool::kDefaultServerURL);
+    QCoro::Task<RunOutcome> running = runner.run(arguments, m_serverURL);
     const RunOutcome outcome = co_await running;
     const auto *result = std::get_if<CLIAuthResult>(&outcome);
     if (!result || result->exitCode != tool::kExitSuccess)
@@ -517,7 +520,7 @@ QCoro::Task<> SyncEngine::runDiscard(PendingChange change) {
     // The path is relative to the bound folder, so the tool must run there: with several
     // folders bound it could not tell otherwise which one is meant.
     QCoro::Task<RunOutcome> running =
-        runner.run(tool::discard(change.path), tool::kDefaultServerURL, *m_folderPath);
+        runner.run(tool::discard(change.path), m_serverURL, *m_folderPath);
     const RunOutcome outcome = co_await running;
     const QString name = lastComponent(change.path);
     if (const auto *failure = std::get_if<LaunchError>(&outcome)) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/cli/cli_runner.h"
+#include "core/cli/tool_commands.h"
 #include "core/sync/debouncer.h"
 #include "core/sync/file_watcher.h"
 #include "core/sync/sync_types.h"
@@ -49,8 +50,10 @@ public:
     // `folderPath` is the bound folder (absent: the engine stays in `noFolder` and does
     // nothing). The engine's `id` is the binding's repo id, else the binding's folder path,
     // else (without a binding) `folderPath`, else "". Runs nothing.
+    // Every tool run names `serverURL` with "--server".
     SyncEngine(std::optional<Binding> binding, std::optional<QString> folderPath,
-               CLIRunner runner = CLIRunner(), QObject *parent = nullptr);
+               CLIRunner runner = CLIRunner(), QString serverURL = tool::kDefaultServerURL,
+               QObject *parent = nullptr);
     ~SyncEngine() override;
 
     // Immutable identity.
@@ -122,7 +125,13 @@ public:
     static constexpr std::chrono::milliseconds kStatusDebounce{500};
 
 signals:
+    // Any published value other than syncProgress and fileStatuses changed.
     void changed();
+    // syncProgress or fileStatuses changed; while a run streams, announced at most about 30
+    // times a second, and once more with the final values.
+    void progressChanged();
+    // A run ended and isSyncing is false again.
+    void syncFinished();
 
 private:
     struct RunState;
@@ -163,6 +172,7 @@ private:
     // out off the main thread is only applied when nothing touched it meanwhile.
     quint64 m_selectionGeneration = 0;
     CLIRunner m_runner;
+    QString m_serverURL;
 };
 
 } // namespace orvu

@@ -438,10 +438,12 @@ private slots:
         tool.respond("status --remote", Response().lines({statusLine({})}));
         auto engine = makeEngine(tool);
         QStringList published;
-        connect(engine.get(), &SyncEngine::changed, this, [&] {
+        const auto record = [&] {
             if (engine->isSyncing())
                 published << snapshot(*engine);
-        });
+        };
+        connect(engine.get(), &SyncEngine::changed, this, record);
+        connect(engine.get(), &SyncEngine::progressChanged, this, record);
         QVERIFY(syncToEnd(*engine));
         QCOMPARE(published.mid(0, seen.size()), seen);
         // Exit 0 empties both again.

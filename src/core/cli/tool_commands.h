@@ -18,6 +18,10 @@ inline constexpr int kExitNetworkUnavailable = 3;
 inline constexpr int kExitInterrupted = 4;
 // Reported by a streaming run whose child could not be started.
 inline constexpr int kExitLaunchFailed = -1;
+// Reported for a child that was killed by a signal, or by its run's time limit: never one of
+// the codes above, whatever number the platform gives such an exit.
+inline constexpr int kExitCrashed = -2;
+inline const QString kCrashedMessage = QStringLiteral("The orvu tool stopped unexpectedly");
 
 QStringList loginWithEmail(const QString &email);
 QStringList loginWithVerification(const QString &tokenOrLink);

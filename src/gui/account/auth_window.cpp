@@ -100,9 +100,15 @@ void AuthWindow::setupUI() {
     layout->addLayout(emailRow);
 
     layout->addSpacing(18);
+    // A hairline in a faint shade of the text colour, which reads on light and dark themes.
     auto *separator = new QFrame(this);
-    separator->setFrameShape(QFrame::HLine);
-    separator->setFrameShadow(QFrame::Sunken);
+    separator->setFixedHeight(1);
+    separator->setAutoFillBackground(true);
+    QColor hairline = palette().color(QPalette::WindowText);
+    hairline.setAlphaF(0.18);
+    QPalette separatorPalette = separator->palette();
+    separatorPalette.setColor(QPalette::Window, hairline);
+    separator->setPalette(separatorPalette);
     layout->addWidget(separator);
     layout->addSpacing(14);
 
@@ -127,14 +133,16 @@ void AuthWindow::setupUI() {
     m_sendButton->setFixedWidth(buttonWidth);
     m_verifyButton->setFixedWidth(buttonWidth);
 
-    layout->addStretch(1);
+    layout->addSpacing(20);
     m_statusLabel = new QLabel(this);
     m_statusLabel->setObjectName(QStringLiteral("statusLabel"));
-    m_statusLabel->setAlignment(Qt::AlignCenter);
+    m_statusLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    // A long refusal from the tool wraps into the free space below rather than being cut.
+    m_statusLabel->setWordWrap(true);
     m_statusLabel->setFont(scaledFont(font(), 12));
     m_statusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     setTextColor(m_statusLabel, secondaryColor(palette()));
-    layout->addWidget(m_statusLabel);
+    layout->addWidget(m_statusLabel, 1);
 
     connect(m_sendButton, &QPushButton::clicked, this, &AuthWindow::sendMagicLink);
     connect(m_emailField, &QLineEdit::returnPressed, this, &AuthWindow::sendMagicLink);

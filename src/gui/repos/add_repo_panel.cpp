@@ -75,7 +75,7 @@ QColor secondaryColor(const QPalette &palette) {
     return withAlpha(palette.color(QPalette::WindowText), 0.6);
 }
 QColor tertiaryColor(const QPalette &palette) {
-    return withAlpha(palette.color(QPalette::WindowText), 0.35);
+    return withAlpha(palette.color(QPalette::WindowText), 0.45);
 }
 QColor separatorColor(const QPalette &palette) {
     return withAlpha(palette.color(QPalette::WindowText), 0.18);
@@ -141,10 +141,25 @@ QPushButton *button(const QString &text, ButtonStyle style, const QString &ident
     result->setAutoDefault(true);
     switch (style) {
     case ButtonStyle::Prominent: {
-        QPalette palette = result->palette();
-        palette.setColor(QPalette::Button, palette.color(QPalette::Highlight));
-        palette.setColor(QPalette::ButtonText, palette.color(QPalette::HighlightedText));
-        result->setPalette(palette);
+        // Filled with the accent colour in every state but disabled, where it fades, and
+        // with a darker ring for keyboard focus.
+        // As tall as the bordered buttons beside it.
+        const int height = result->sizeHint().height();
+        const QPalette palette = parent->palette();
+        const QColor accent = palette.color(QPalette::Active, QPalette::Highlight);
+        const QColor text = palette.color(QPalette::Active, QPalette::HighlightedText);
+        const auto css = [](const QColor &color) { return color.name(QColor::HexArgb); };
+        result->setStyleSheet(
+            QStringLiteral("QPushButton { background: %1; color: %2; border: 1px solid %3;"
+                           " border-radius: 5px; padding: 0px 12px; }"
+                           " QPushButton:hover { background: %4; }"
+                           " QPushButton:pressed { background: %3; }"
+                           " QPushButton:focus { border: 2px solid %5; padding: 0px 11px; }"
+                           " QPushButton:disabled { background: %6; color: %7; border-color: %6; }")
+                .arg(css(accent), css(text), css(accent.darker(115)), css(accent.lighter(110)),
+                     css(accent.darker(160)), css(withAlpha(accent, 0.35)),
+                     css(withAlpha(text, 0.85))));
+        result->setFixedHeight(height);
         result->setDefault(true);
         break;
     }
@@ -210,9 +225,11 @@ public:
                 .arg(secondaryColor(palette).name(QColor::HexArgb),
                      withAlpha(secondaryColor(palette), 0.15).name(QColor::HexArgb))
                 .arg(radius));
-        layout->addWidget(badge);
+        badge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+        layout->addWidget(badge, 0, Qt::AlignVCenter);
         layout->addWidget(symbolLabel(QStringLiteral("chevron.right"), tertiaryColor(palette),
-                                      QFontMetrics(badge->font()).height() * 3 / 4, this));
+                                      QFontMetrics(badge->font()).height(), this),
+                          0, Qt::AlignVCenter);
         for (QLabel *child : findChildren<QLabel *>())
             child->setAttribute(Qt::WA_TransparentForMouseEvents);
     }
@@ -282,7 +299,6 @@ AddRepoPanel::AddRepoPanel(AddRepoModel &model, std::function<void()> onClose, Q
     m_layout = new QVBoxLayout(this);
     m_layout->setContentsMargins(18, 18, 18, 18);
     m_layout->setSpacing(14);
-    m_layout->setAlignment(Qt::AlignTop);
 
     auto *header = new QHBoxLayout;
     header->addWidget(label(QStringLiteral("Add Repo"), Style::Headline, this));
@@ -292,6 +308,8 @@ AddRepoPanel::AddRepoPanel(AddRepoModel &model, std::function<void()> onClose, Q
     connect(cancel, &QPushButton::clicked, this, &AddRepoPanel::close);
     header->addWidget(cancel);
     m_layout->addLayout(header);
+    // The phase's content goes between the header and this, which keeps it at the top.
+    m_layout->addStretch(1);
     connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this,
             &AddRepoPanel::close);
 
@@ -348,7 +366,7 @@ void AddRepoPanel::showPhase(const Model::Phase &phase) {
                 return buildFailed(shown.message);
         },
         phase);
-    m_layout->addWidget(m_content);
+    m_layout->insertWidget(1, m_content);
     m_content->show();
     if (std::holds_alternative<Model::Done>(phase))
         QTimer::singleShot(kDoneCloseDelayMs, this, &AddRepoPanel::close);
@@ -378,7 +396,6 @@ QWidget *AddRepoPanel::buildChooseRepo(const QList<RepoInfo> &repos) {
     layout->addWidget(label(QStringLiteral("Pick one of your repos to sync (new or existing), then "
                                            "choose where it lives on this computer."),
                             Style::Caption, content, secondaryColor(palette())));
-    QWidget *firstFocus = nullptr;
     if (repos.isEmpty()) {
         QLabel *note = label(QStringLiteral("All your repos are already added. Create a new one "
                                             "below."),
@@ -411,8 +428,6 @@ QWidget *AddRepoPanel::buildChooseRepo(const QList<RepoInfo> &repos) {
             dividerPalette.setColor(QPalette::Window, separatorColor(palette()));
             divider->setPalette(dividerPalette);
             rowsLayout->addWidget(divider);
-            if (!firstFocus)
-                firstFocus = row;
         }
         scroll->setWidget(rows);
         frameLayout->addWidget(scroll);
@@ -427,7 +442,8 @@ QWidget *AddRepoPanel::buildChooseRepo(const QList<RepoInfo> &repos) {
     m_nameField->setPlaceholderText(QStringLiteral("New repo name"));
     m_nameField->setAccessibleName(QStringLiteral("New repo name"));
     orCreate->setBuddy(m_nameField);
-    connect(m_nameField, &QLineEdit::textEdited, &m_model, &AddRepoModel::setNewRepoName);
+    // textChanged, not textEdited: a screen reader or a paste may set the text as a whole.
+    connect(m_nameField, &QLineEdit::textChanged, &m_model, &AddRepoModel::setNewRepoName);
     layout->addWidget(m_nameField);
     m_urlPreview = label(add_repo_text::urlPreview(m_model.newRepoName()), Style::Caption, content,
                          secondaryColor(palette()));
@@ -442,7 +458,7 @@ QWidget *AddRepoPanel::buildChooseRepo(const QList<RepoInfo> &repos) {
             m_continueButton->click();
     });
     layout->addLayout(buttonRow({m_continueButton}));
-    (firstFocus ? firstFocus : m_nameField.data())->setFocus();
+    m_nameField->setFocus();
     return content;
 }
 

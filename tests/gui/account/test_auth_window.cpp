@@ -32,9 +32,12 @@ struct Signing {
     }
     ~Signing() { test::waitForToolRunsToEnd(); }
     template <class T> T *get(const char *name) { return window->findChild<T *>(name); }
-    QString status() { return get<QLabel>("statusLabel")->text(); }
-    QColor color() { return get<QLabel>("statusLabel")->palette().color(QPalette::WindowText); }
-    QColor tone(StatusTone tone) { return statusColor(tone, {}, window->palette()); }
+    // The status line reads `text` in the colour of `tone`.
+    bool shows(const QString &text, StatusTone tone) {
+        return get<QLabel>("statusLabel")->text() == text &&
+               get<QLabel>("statusLabel")->palette().color(QPalette::WindowText) ==
+                   statusColor(tone, {}, window->palette());
+    }
 };
 
 } // namespace
@@ -43,32 +46,21 @@ class TestAuthWindow : public QObject {
     Q_OBJECT
 
 private slots:
+    // The outcomes the flows below do not reach.
     void statusRules_data() {
         QTest::addColumn<SignInStatus>("status");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<StatusTone>("tone");
-        const auto row = [](const char *name, SignInStatus status, const char *text,
-                            StatusTone tone) {
-            QTest::newRow(name) << status << QString::fromUtf8(text) << tone;
-        };
-        using T = StatusTone;
-        row("sending", startedStatus(SignInStep::SendLink), "Sending...", T::Unchanged);
-        row("verifying", startedStatus(SignInStep::Verify), "Verifying...", T::Unchanged);
-        row("link sent", sendLinkStatus(false), "Check your email!", T::Success);
-        row("signed in at once", sendLinkStatus(true), "Signed in!", T::Success);
-        row("send refused", sendLinkStatus(AuthError::cliFailed("No such account")),
-            "Failed to send: No such account", T::Failure);
-        row("tool missing", sendLinkStatus(LaunchError{"No such file or directory"}),
-            "Failed to send: No such file or directory", T::Failure);
-        row("verified", verifyStatus(std::nullopt), "Signed in!", T::Success);
-        row("odd answer", verifyStatus(AuthError::unexpectedResponse()),
-            "Verification failed: Unexpected response from the orvu CLI", T::Failure);
+        QTest::addColumn<SignInStatus>("expected");
+        const auto failed = [](QString text) { return SignInStatus{text, StatusTone::Failure}; };
+        QTest::newRow("no tool") << sendLinkStatus(LaunchError{"gone"})
+                                 << failed("Failed to send: gone");
+        QTest::newRow("odd") << verifyStatus(AuthError::unexpectedResponse())
+                             << failed(
+                                    "Verification failed: Unexpected response from the orvu CLI");
     }
     void statusRules() {
         QFETCH(SignInStatus, status);
-        QFETCH(QString, text);
-        QFETCH(StatusTone, tone);
-        QCOMPARE(status, (SignInStatus{text, tone}));
+        QFETCH(SignInStatus, expected);
+        QCOMPARE(status, expected);
     }
 
     // E-mail, then the token or the whole link from orvu-local's outbox.
@@ -83,28 +75,21 @@ private slots:
         Signing s(ToolLocation{sandbox.toolDirectory(), {}});
         QTest::keyClicks(s.get<QLineEdit>("emailField"), "  " + kEmail);
         QTest::keyClick(s.get<QLineEdit>("emailField"), Qt::Key_Return);
-        QCOMPARE(s.status(), "Sending...");
-        QVERIFY(!s.get<QPushButton>("sendButton")->isEnabled());
-        QVERIFY(s.get<QPushButton>("verifyButton")->isEnabled());
-        QTRY_COMPARE(s.status(), "Check your email!");
-        QCOMPARE(s.color(), s.tone(StatusTone::Success));
-        QVERIFY(s.get<QPushButton>("sendButton")->isEnabled());
-        QCOMPARE(s.manager.authState(), AuthState::awaitingVerification(kEmail));
+        QTRY_VERIFY(s.shows("Check your email!", StatusTone::Success));
 
         const QString link = QString::fromUtf8(sandbox.admin({"mail", kEmail}).out).trimmed();
         const QString token = QUrlQuery(QUrl(link)).queryItemValue("token");
-        QVERIFY(!token.isEmpty());
         s.get<QLineEdit>("tokenField")->setText(wholeLink ? link + " \t" : token);
         s.get<QPushButton>("verifyButton")->click();
-        QCOMPARE(s.status(), "Verifying...");
-        QTRY_COMPARE(s.status(), "Signed in!");
+        QVERIFY(
+            s.shows("Verifying...", StatusTone::Success)); // still the colour of the last outcome
+        QTRY_VERIFY(s.shows("Signed in!", StatusTone::Success));
         QCOMPARE(s.manager.currentUser()->email, kEmail);
-        QVERIFY(s.window->isVisible());
         QTRY_VERIFY(!s.window->isVisible());
 
         // Kept while hidden: shown again, it still holds what it held.
         s.window->show();
-        QCOMPARE(s.status(), "Signed in!");
+        QVERIFY(s.shows("Signed in!", StatusTone::Success));
         QCOMPARE(s.get<QLineEdit>("emailField")->text(), "  " + kEmail);
     }
 
@@ -118,18 +103,16 @@ private slots:
         Signing s(tool.location());
         s.get<QLineEdit>("emailField")->setText(" \t ");
         s.get<QPushButton>("sendButton")->click();
-        QCOMPARE(s.status(), QString());
-        QVERIFY(s.get<QPushButton>("sendButton")->isEnabled());
 
         s.get<QLineEdit>("emailField")->setText(kEmail);
         s.get<QPushButton>("sendButton")->click();
-        QTRY_COMPARE(s.status(), "Failed to send: mail is down");
-        QCOMPARE(s.color(), s.tone(StatusTone::Failure));
+        QTRY_VERIFY(s.shows("Failed to send: mail is down", StatusTone::Failure));
         s.get<QPushButton>("sendButton")->click();
-        QCOMPARE(s.status(), "Sending...");
-        QCOMPARE(s.color(), s.tone(StatusTone::Failure));
-        QTRY_COMPARE(s.status(), "Check your email!");
-        QCOMPARE(s.color(), s.tone(StatusTone::Success));
+        QVERIFY(s.shows("Sending...", StatusTone::Failure));
+        QVERIFY(!s.get<QPushButton>("sendButton")->isEnabled() &&
+                s.get<QPushButton>("verifyButton")->isEnabled());
+        QTRY_VERIFY(s.shows("Check your email!", StatusTone::Success));
+        QVERIFY(s.get<QPushButton>("sendButton")->isEnabled());
         QCOMPARE(tool.invocations("login --email").size(), 2);
     }
 
@@ -140,11 +123,8 @@ private slots:
         Signing s(tool.location());
         s.get<QLineEdit>("tokenField")->setText("t0k3n");
         s.get<QPushButton>("verifyButton")->click();
-        QVERIFY(tool.waitForInvocations(1));
         s.window.reset();
         test::waitForToolRunsToEnd();
-        QCOMPARE(tool.invocations("login --verify").first().subcommandArguments(),
-                 tool::loginWithVerification("t0k3n"));
         QVERIFY(!s.manager.isAuthenticated());
     }
 };

@@ -342,9 +342,10 @@ void AddRepoPanel::showPhase(const Model::Phase &phase) {
     m_continueButton = nullptr;
     if (m_content) {
         // The change may come from a click on one of the old controls, still on the stack:
-        // take it out of the panel now and delete it once that click is over.
+        // take it out of the layout now and delete it once that click is over. It stays a
+        // child, so it goes with the panel even if the event loop never comes back.
         m_content->hide();
-        m_content->setParent(nullptr);
+        m_layout->removeWidget(m_content);
         m_content->deleteLater();
     }
     m_content = std::visit(

@@ -288,13 +288,27 @@ private:
     QString m_full;
 };
 
+// The open panel. Made on the heap, not on the stack as the static QFileDialog functions do:
+// if the window goes while the dialog runs (a sign-out closes it), the dialog goes with it and
+// its event loop simply ends, instead of being deleted a second time when this returns.
+QString chooseFolderWithDialog(QWidget *parent, const QString &title) {
+    const QPointer<QFileDialog> dialog = new QFileDialog(parent, title, QDir::homePath());
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly);
+    dialog->setAttribute(Qt::WA_DeleteOnClose, false);
+    const bool accepted = dialog->exec() == QDialog::Accepted;
+    if (!dialog)
+        return {};
+    const QStringList chosen = dialog->selectedFiles();
+    delete dialog.data();
+    return accepted && !chosen.isEmpty() ? chosen.first() : QString();
+}
+
 } // namespace
 
 AddRepoPanel::AddRepoPanel(AddRepoModel &model, std::function<void()> onClose, QWidget *parent)
     : QWidget(parent), m_model(model), m_onClose(std::move(onClose)),
-      m_chooseFolder([](QWidget *dialogParent, const QString &title) {
-          return QFileDialog::getExistingDirectory(dialogParent, title, QDir::homePath());
-      }) {
+      m_chooseFolder(&chooseFolderWithDialog) {
     setFixedSize(kWidth, kHeight);
     m_layout = new QVBoxLayout(this);
     m_layout->setContentsMargins(18, 18, 18, 18);
@@ -553,8 +567,9 @@ void AddRepoPanel::useSuggestedFolder(const Model::BindTarget &target) {
 
 void AddRepoPanel::chooseOtherFolder(const Model::BindTarget &target) {
     const QPointer<AddRepoPanel> self(this);
-    const QString folder =
-        m_chooseFolder(this, add_repo_text::chooserTitle(Model::targetName(target)));
+    // A copy: the panel, and with it m_chooseFolder, may be gone when the chooser returns.
+    const FolderChooser choose = m_chooseFolder;
+    const QString folder = choose(this, add_repo_text::chooserTitle(Model::targetName(target)));
     // The dialog runs its own event loop; a sign-out may have closed the window meanwhile.
     if (!self || folder.isEmpty())
         return;

@@ -135,6 +135,8 @@ void AuthWindow::setupUI() {
 
     layout->addSpacing(20);
     m_statusLabel = new QLabel(this);
+    // The tool's own error text is shown as it is, never read as markup.
+    m_statusLabel->setTextFormat(Qt::PlainText);
     m_statusLabel->setObjectName(QStringLiteral("statusLabel"));
     m_statusLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     // A long refusal from the tool wraps into the free space below rather than being cut.

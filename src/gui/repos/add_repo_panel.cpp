@@ -13,7 +13,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
-#include <QPainterPath>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
@@ -100,6 +99,8 @@ void setTextColor(QWidget *widget, const QColor &color) {
 QLabel *label(const QString &text, Style style, QWidget *parent,
               std::optional<QColor> color = std::nullopt) {
     auto *result = new QLabel(text, parent);
+    // Names and messages come from the server and the tool: never read them as markup.
+    result->setTextFormat(Qt::PlainText);
     result->setFont(styledFont(parent->font(), style));
     result->setWordWrap(true);
     if (color)
@@ -272,7 +273,8 @@ protected:
 class MiddleElidedLabel : public QLabel {
 public:
     MiddleElidedLabel(QString text, QWidget *parent) : QLabel(parent), m_full(std::move(text)) {
-        setToolTip(m_full);
+        setTextFormat(Qt::PlainText);
+        setToolTip(m_full.toHtmlEscaped());
         setAccessibleName(m_full);
         setMinimumWidth(1);
         setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);

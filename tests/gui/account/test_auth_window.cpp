@@ -35,6 +35,7 @@ struct Signing {
     // The status line reads `text` in the colour of `tone`.
     bool shows(const QString &text, StatusTone tone) {
         return get<QLabel>("statusLabel")->text() == text &&
+               get<QLabel>("statusLabel")->textFormat() == Qt::PlainText &&
                get<QLabel>("statusLabel")->palette().color(QPalette::WindowText) ==
                    statusColor(tone, {}, window->palette());
     }
@@ -46,7 +47,6 @@ class TestAuthWindow : public QObject {
     Q_OBJECT
 
 private slots:
-    // The outcomes the flows below do not reach.
     void statusRules_data() {
         QTest::addColumn<SignInStatus>("status");
         QTest::addColumn<SignInStatus>("expected");
@@ -98,7 +98,7 @@ private slots:
         test::StandInTool tool;
         tool.respondOnce(
             "login --email",
-            test::Response().lines({R"({"type":"error","error":"mail is down"})"}).exit(1));
+            test::Response().lines({R"({"type":"error","error":"mail is <b>down"})"}).exit(1));
         tool.respond("login --email", test::Response().pause(100).exit(0));
         Signing s(tool.location());
         s.get<QLineEdit>("emailField")->setText(" \t ");
@@ -106,7 +106,7 @@ private slots:
 
         s.get<QLineEdit>("emailField")->setText(kEmail);
         s.get<QPushButton>("sendButton")->click();
-        QTRY_VERIFY(s.shows("Failed to send: mail is down", StatusTone::Failure));
+        QTRY_VERIFY(s.shows("Failed to send: mail is <b>down", StatusTone::Failure));
         s.get<QPushButton>("sendButton")->click();
         QVERIFY(s.shows("Sending...", StatusTone::Failure));
         QVERIFY(!s.get<QPushButton>("sendButton")->isEnabled() &&

@@ -1,6 +1,14 @@
 #pragma once
 
+#include "gui/account/sign_in_status.h"
+
 #include <QWidget>
+
+#include <QCoro/QCoroTask>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
 
 namespace orvu {
 
@@ -17,8 +25,27 @@ public:
     // Builds the window's contents; called once, after construction.
     void setupUI();
 
+    // The actions of the two buttons (and of Return in their fields).
+    void sendMagicLink();
+    void verifyToken();
+
+    // How long "Signed in!" stays before the window closes.
+    static constexpr int kCloseDelayMs = 500;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
+    QCoro::Task<> runSendMagicLink(QString email);
+    QCoro::Task<> runVerify(QString token);
+    void showStatus(const SignInStatus &status);
+
     AuthManager &m_authManager;
+    QLineEdit *m_emailField = nullptr;
+    QLineEdit *m_tokenField = nullptr;
+    QLabel *m_statusLabel = nullptr;
+    QPushButton *m_sendButton = nullptr;
+    QPushButton *m_verifyButton = nullptr;
 };
 
 } // namespace orvu

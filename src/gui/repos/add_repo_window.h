@@ -7,9 +7,11 @@
 namespace orvu {
 
 class AddRepoModel;
+class AddRepoPanel;
 
-// The add-repo window: one fresh flow per opening, over a model that lives as long as the
-// window's flow does. The app starts the model's load() itself.
+// The add-repo window: one fresh flow per opening. The app starts the model's load() itself.
+// Closing the window drops the model; a bind the tool is still running finishes anyway and
+// still hands its binding on (the model's bound callback does not need the model).
 class AddRepoWindow : public QWidget {
     Q_OBJECT
 public:
@@ -17,9 +19,14 @@ public:
     ~AddRepoWindow() override;
 
     AddRepoModel &model() const { return *m_model; }
+    AddRepoPanel &panel() const { return *m_panel; }
+
+protected:
+    void showEvent(QShowEvent *event) override;
 
 private:
     std::unique_ptr<AddRepoModel> m_model;
+    AddRepoPanel *m_panel = nullptr;
 };
 
 } // namespace orvu

@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QStandardPaths>
 
 #include <cstdio>
 #include <variant>
@@ -77,7 +78,10 @@ std::variant<Launch, int> readCommandLine(int argc, char *argv[], const Settings
 } // namespace
 
 int runOrvuTray(int argc, char *argv[]) {
-    auto settings = std::make_shared<QSettingsStore>();
+    // QSettings would name an INI file *.ini; the desktop's convention is OrvuTray.conf.
+    auto settings = std::make_shared<QSettingsStore>(
+        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+        QStringLiteral("/Orvu/OrvuTray.conf"));
     const std::variant<Launch, int> read = readCommandLine(argc, argv, *settings);
     if (const int *exitCode = std::get_if<int>(&read))
         return *exitCode;

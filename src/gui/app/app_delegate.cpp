@@ -152,7 +152,8 @@ void AppDelegate::setupStatusItem() {
     m_statusItem->setToolTip(QStringLiteral("Orvu"));
     connect(m_statusItem, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger)
+                // A second click soon after the first arrives as a double click.
+                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
                     togglePopover();
             });
     m_statusItem->show();

@@ -139,7 +139,7 @@ void AppDelegate::applicationDidFinishLaunching() {
             self->postSyncNotification(result);
     });
     // Sign-in links arrive through handleURL(), from the command line or a later start.
-    m_authManager->restoreSignIn();
+    QTimer::singleShot(0, m_authManager.get(), &AuthManager::restoreSignIn);
     if (!m_statusItem)
         showPopover();
 }
@@ -163,6 +163,10 @@ void AppDelegate::setupPopover() {
     m_popover = std::make_unique<PanelWindow>(m_statusItem ? PanelWindow::Mode::attached
                                                            : PanelWindow::Mode::standalone);
     m_popover->setObjectName(QStringLiteral("orvuPanel"));
+    // Every opening brings every repo's local and remote status up to date. The tool runs start
+    // once the panel is on screen: starting dozens of them first would delay it.
+    connect(m_popover.get(), &PanelWindow::opened, m_coordinator.get(),
+            &SyncCoordinator::refreshAll);
     // Each action closes the panel first; none of them keeps the delegate alive.
     const QPointer<AppDelegate> self(this);
     const auto action = [self](void (AppDelegate::*step)()) {
@@ -336,8 +340,6 @@ void AppDelegate::showPopover() {
                                  screen ? screen->availableGeometry() : QRect());
     }
     m_popover->open(position);
-    // Every opening brings every repo's local and remote status up to date.
-    m_coordinator->refreshAll();
 }
 
 void AppDelegate::closePopover() {

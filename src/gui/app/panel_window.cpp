@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -14,6 +15,8 @@ namespace {
 constexpr int kGap = 4;
 // A click on the icon arrives shortly after the focus change it caused.
 constexpr qint64 kSameClickMs = 300;
+// When the panel is not drawn at all (hidden again at once), the opening is announced anyway.
+constexpr int kOpenedFallbackMs = 250;
 
 } // namespace
 
@@ -80,9 +83,24 @@ void PanelWindow::open(std::optional<QPoint> position) {
     adjustSize();
     if (position)
         move(*position);
+    m_openingAnnounced = false;
     show();
     raise();
     activateWindow();
+    QTimer::singleShot(kOpenedFallbackMs, this, &PanelWindow::announceOpened);
+}
+
+void PanelWindow::paintEvent(QPaintEvent *event) {
+    QWidget::paintEvent(event);
+    if (!m_openingAnnounced)
+        // After this paint has reached the screen.
+        QMetaObject::invokeMethod(this, &PanelWindow::announceOpened, Qt::QueuedConnection);
+}
+
+void PanelWindow::announceOpened() {
+    if (std::exchange(m_openingAnnounced, true))
+        return;
+    emit opened();
 }
 
 bool PanelWindow::closedItselfJustNow() const {

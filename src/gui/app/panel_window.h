@@ -33,12 +33,19 @@ public:
     void setContent(QWidget *content);
 
     // Shows the panel at `position` (attached) or where it was (standalone), raised and active.
+    // opened() follows once the panel has been painted.
     void open(std::optional<QPoint> position);
     // Whether the panel closed itself just now: a click on the tray icon that took the focus
     // away from the panel must not open it again at once.
     bool closedItselfJustNow() const;
 
+signals:
+    // Once per open(), after the first paint (or shortly after, if the panel is never drawn),
+    // so that work started then does not hold up the panel's first appearance.
+    void opened();
+
 protected:
+    void paintEvent(QPaintEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
@@ -47,12 +54,14 @@ private:
     bool ownsWindow(const QWindow *window) const;
     bool hasOpenDialog() const;
     void closeItself();
+    void announceOpened();
 
     class Border;
 
     Mode m_mode;
     Border *m_border = nullptr;
     QElapsedTimer m_closedItself;
+    bool m_openingAnnounced = true;
 };
 
 } // namespace orvu

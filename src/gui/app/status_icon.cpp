@@ -2,6 +2,7 @@
 
 #include "gui/views/symbol.h"
 
+#include <QIconEngine>
 #include <QPainter>
 
 namespace orvu {
@@ -37,14 +38,34 @@ QString trayToolTip(const QString &headerStatusText) {
     return QStringLiteral("Orvu — ") + headerStatusText;
 }
 
-QIcon trayIcon(const QString &symbol, const QColor &foreground, const QColor &halo) {
-    QIcon icon;
-    for (int size : {16, 22, 24, 32, 48, 64}) {
+namespace {
+
+// Draws the symbol at whatever size the tray asks for, when it asks, so that nothing is
+// rendered for sizes no tray uses and every size stays sharp.
+class OutlinedSymbolEngine final : public QIconEngine {
+public:
+    OutlinedSymbolEngine(QString symbol, QColor foreground, QColor halo)
+        : m_symbol(std::move(symbol)), m_foreground(foreground), m_halo(halo) {}
+
+    QIconEngine *clone() const override { return new OutlinedSymbolEngine(*this); }
+
+    // StatusNotifierItem hosts are sent a pixmap of every size listed here.
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
+        return {{16, 16}, {22, 22}, {24, 24}, {32, 32}, {48, 48}, {64, 64}};
+    }
+
+    void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode,
+               QIcon::State state) override {
+        painter->drawPixmap(rect, pixmap(rect.size(), mode, state));
+    }
+
+    QPixmap pixmap(const QSize &size, QIcon::Mode, QIcon::State) override {
+        const int side = std::max(1, std::min(size.width(), size.height()));
         // The symbol is drawn a little smaller than the icon, leaving room for the outline.
-        const int inset = std::max(1, size / 16);
-        const QPixmap shape = symbolPixmap(symbol, foreground, size - 2 * inset);
-        const QPixmap outline = symbolPixmap(symbol, halo, size - 2 * inset);
-        QPixmap pixmap(size, size);
+        const int inset = std::max(1, side / 16);
+        const QPixmap shape = symbolPixmap(m_symbol, m_foreground, side - 2 * inset);
+        const QPixmap outline = symbolPixmap(m_symbol, m_halo, side - 2 * inset);
+        QPixmap pixmap(side, side);
         pixmap.fill(Qt::transparent);
         QPainter painter(&pixmap);
         for (int dx = -1; dx <= 1; ++dx)
@@ -52,10 +73,19 @@ QIcon trayIcon(const QString &symbol, const QColor &foreground, const QColor &ha
                 if (dx != 0 || dy != 0)
                     painter.drawPixmap(inset + dx * inset, inset + dy * inset, outline);
         painter.drawPixmap(inset, inset, shape);
-        painter.end();
-        icon.addPixmap(pixmap);
+        return pixmap;
     }
-    return icon;
+
+private:
+    QString m_symbol;
+    QColor m_foreground;
+    QColor m_halo;
+};
+
+} // namespace
+
+QIcon trayIcon(const QString &symbol, const QColor &foreground, const QColor &halo) {
+    return QIcon(new OutlinedSymbolEngine(symbol, foreground, halo));
 }
 
 } // namespace orvu

@@ -19,7 +19,7 @@ QString animationSymbol(SyncProgress::Phase phase, int frame);
 QString trayToolTip(const QString &headerStatusText);
 
 // A tray icon of `symbol` in `foreground`, outlined with `halo`, so that it reads on light and
-// dark panels alike; drawn from the vector source at every usual tray size.
+// dark panels alike; drawn from the vector source at the size the tray asks for.
 QIcon trayIcon(const QString &symbol, const QColor &foreground, const QColor &halo);
 
 } // namespace orvu

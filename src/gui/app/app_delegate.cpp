@@ -138,7 +138,9 @@ void AppDelegate::applicationDidFinishLaunching() {
         if (self)
             self->postSyncNotification(result);
     });
-    // Sign-in links arrive through handleURL(), from the command line or a later start.
+    // Sign-in links arrive through handleURL(), from the command line or a later start. A stored
+    // sign-in starts a tool run for every repo; one turn later, the request to dock the tray
+    // icon has already gone out to the tray host.
     QTimer::singleShot(0, m_authManager.get(), &AuthManager::restoreSignIn);
     if (!m_statusItem)
         showPopover();

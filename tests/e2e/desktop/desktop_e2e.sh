@@ -11,8 +11,10 @@ if [ -z "${ORVU_E2E_INSIDE:-}" ]; then
     n=60; while [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
     exec env ORVU_E2E_INSIDE=1 "$3" --notifications --a11y --display :$n -- "$0" "$@"
 fi
+# libxkbcommon-x11 strndup()s key names that are not NUL-terminated, which strict checks flag.
+[ -n "${ASAN_OPTIONS:-}" ] && export ASAN_OPTIONS=$ASAN_OPTIONS:strict_string_checks=0
 fail() { echo "FAIL: $*"; exit 1; }
-until_ok() { for _ in $(seq 100); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1; }
+until_ok() { for _ in $(seq 200); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1; }
 signin_mail() { "$orvu" login --email demo@orvu.io --json >/dev/null 2>&1; "$orvu" admin mail demo@orvu.io; }
 window() { xwininfo -root -tree | grep "\"$1\": (\"orvutray\"" | grep -v ' 1x1+' | head -1; }
 viewable() { local id; id=$(window Orvu | awk '{print $1}'); [ -n "$id" ] && xwininfo -id $id | grep -q IsViewable; }
@@ -29,8 +31,7 @@ bindings = json.dumps([{"repoId": json.load(open(sys.argv[1] + "/.orvu/config"))
                         "needsRelink": False}])
 print('[General]\nio.orvu.tray.repoBindings="@ByteArray(%s)"' % bindings.replace('"', '\\"'))
 PY
-dbus-monitor "interface='org.freedesktop.Notifications',member='Notify'" >"$HOME/bus.log" 2>&1 &
-monitor=$!
+dbus-monitor "interface='org.freedesktop.Notifications',member='Notify'" >"$HOME/bus.log" 2>&1 & monitor=$!
 "$app" & pid=$!
 trap 'kill $pid $monitor 2>/dev/null' EXIT
 until_ok embedded || fail "the tray icon was not embedded"

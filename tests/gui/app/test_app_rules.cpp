@@ -35,14 +35,11 @@ private slots:
     void signInToken_data() {
         QTest::addColumn<QString>("url");
         QTest::addColumn<QString>("token"); // null: ignored
-        QTest::newRow("token") << "orvu://verify?token=abc"
-                               << "abc";
-        QTest::newRow("first token wins") << "orvu://verify?other=1&token=x&token=y"
-                                          << "x";
-        QTest::newRow("empty value counts") << "orvu://verify?token="
-                                            << "";
-        QTest::newRow("percent-decoded") << "orvu://verify?token=a%2Bb%20c"
-                                         << "a+b c";
+        QTest::newRow("token") << "orvu://verify?token=abc" << QString("abc");
+        QTest::newRow("first token wins")
+            << "orvu://verify?other=1&token=x&token=y" << QString("x");
+        QTest::newRow("empty value counts") << "orvu://verify?token=" << QString("");
+        QTest::newRow("percent-decoded") << "orvu://verify?token=a%2Bb%20c" << QString("a+b c");
         QTest::newRow("item without value") << "orvu://verify?token" << QString();
         QTest::newRow("other host") << "orvu://login?token=abc" << QString();
         QTest::newRow("longer host") << "orvu://verifyx?token=abc" << QString();

@@ -1,13 +1,9 @@
-#include <QApplication>
-#include <QCommandLineParser>
+#include "gui/app/orvutray_app.h"
+
+#include <QCoreApplication>
 
 int main(int argc, char *argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("orvutray"));
-    QApplication::setApplicationVersion(QStringLiteral(ORVUTRAY_VERSION));
-    QCommandLineParser parser;
-    parser.addHelpOption();
-    parser.addVersionOption();
-    parser.process(app);
-    return 0;
+    QCoreApplication::setApplicationName(QStringLiteral("orvutray"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ORVUTRAY_VERSION));
+    return orvu::runOrvuTray(argc, argv);
 }

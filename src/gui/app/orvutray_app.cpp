@@ -1,0 +1,114 @@
+#include "gui/app/orvutray_app.h"
+
+#include "core/cli/tool_commands.h"
+#include "core/platform/qsettings_store.h"
+#include "gui/app/app_delegate.h"
+#include "gui/app/orvu_url.h"
+#include "gui/platform/child_processes.h"
+#include "gui/platform/single_instance.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QStandardPaths>
+
+#include <cstdio>
+#include <variant>
+
+namespace orvu {
+
+namespace {
+
+// The setting that points every tool run at another server, like the option --server.
+const QString kServerURLKey = QStringLiteral("serverURL");
+
+struct Launch {
+    QString serverURL;
+    // A sign-in link, or empty for a plain start.
+    QString message;
+};
+
+void printError(const QString &text) {
+    std::fputs(qPrintable(text), stderr);
+}
+
+// Everything that needs no display, so that --help, --version, a refused server and a hand-over
+// to the running instance work anywhere. An int is the exit code to end with.
+std::variant<Launch, int> readCommandLine(int argc, char *argv[], const SettingsStore &settings) {
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Keeps folders in step with your Orvu repos, from the system tray."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption server(
+        QStringLiteral("server"),
+        QStringLiteral("Use the Orvu server at <url> (https://… or file:///…) for every run of "
+                       "the orvu tool."),
+        QStringLiteral("url"));
+    parser.addOption(server);
+    parser.addPositionalArgument(QStringLiteral("link"),
+                                 QStringLiteral("A sign-in link (orvu://verify?token=…)."),
+                                 QStringLiteral("[link]"));
+    if (!parser.parse(app.arguments()) || parser.positionalArguments().size() > 1) {
+        const QString error = parser.errorText().isEmpty() ? QStringLiteral("Too many arguments.")
+                                                           : parser.errorText();
+        printError(error + QStringLiteral("\n\n") + parser.helpText());
+        return 2;
+    }
+    if (parser.isSet(help))
+        parser.showHelp(0);
+    if (parser.isSet(version))
+        parser.showVersion();
+
+    Launch launch{parser.isSet(server)
+                      ? parser.value(server)
+                      : settings.string(kServerURLKey).value_or(tool::kDefaultServerURL),
+                  parser.positionalArguments().value(0)};
+    if (!isAcceptableServerURL(launch.serverURL)) {
+        printError(QStringLiteral("orvutray: cannot use the server URL \"%1\": it must be an "
+                                  "https:// URL or a file:/// URL of a folder.\n")
+                       .arg(launch.serverURL));
+        return 2;
+    }
+    if (SingleInstance(SingleInstance::defaultName()).handOver(launch.message))
+        return 0;
+    return launch;
+}
+
+} // namespace
+
+int runOrvuTray(int argc, char *argv[]) {
+    // QSettings would name an INI file *.ini; the desktop's convention is OrvuTray.conf.
+    auto settings = std::make_shared<QSettingsStore>(
+        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+        QStringLiteral("/Orvu/OrvuTray.conf"));
+    const std::variant<Launch, int> read = readCommandLine(argc, argv, *settings);
+    if (const int *exitCode = std::get_if<int>(&read))
+        return *exitCode;
+    const Launch &launch = std::get<Launch>(read);
+
+    QApplication app(argc, argv);
+    // The panel and the windows come and go; only quitting ends the app.
+    QApplication::setQuitOnLastWindowClosed(false);
+    SingleInstance instance(SingleInstance::defaultName());
+    // Another instance may have started since the hand-over was tried.
+    if (!instance.listen() && instance.handOver(launch.message))
+        return 0;
+
+    int exitCode = 0;
+    {
+        AppDelegate delegate(AppDelegate::systemServices(settings, launch.serverURL,
+                                                         QCoreApplication::applicationVersion()));
+        QObject::connect(&instance, &SingleInstance::messageReceived, &delegate,
+                         &AppDelegate::handleInstanceMessage);
+        delegate.applicationDidFinishLaunching();
+        if (!launch.message.isEmpty())
+            delegate.handleURL(launch.message);
+        exitCode = QApplication::exec();
+    }
+    // Tool runs that were still going when the engines were let go.
+    terminateChildProcesses();
+    return exitCode;
+}
+
+} // namespace orvu

@@ -40,7 +40,8 @@ void FreedesktopFileManager::call(const QString &method, const QString &path,
         QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.FileManager1"),
                                        QStringLiteral("/org/freedesktop/FileManager1"),
                                        QStringLiteral("org.freedesktop.FileManager1"), method);
-    message << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
+    // File managers take encoded URIs ("a%20b.txt"), not display strings.
+    message << QStringList{QString::fromLatin1(QUrl::fromLocalFile(path).toEncoded())} << QString();
     auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message, kCallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, fallback](QDBusPendingCallWatcher *finished) {

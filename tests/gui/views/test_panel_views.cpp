@@ -1,5 +1,4 @@
-// The panel against real engines on the offline tool: the sync button's confirmations, the
-// pending list, rows kept across refreshes, and a confirmed discard.
+// The panel against real engines on the offline tool.
 #include "core/account/auth_manager.h"
 #include "core/bindings/folder_config_reader.h"
 #include "core/bindings/sync_coordinator.h"
@@ -19,7 +18,6 @@
 #include "support/quiesce/child_processes.h"
 #include "support/sandbox/orvu_local_sandbox.h"
 
-#include <QCheckBox>
 #include <QDir>
 #include <QLabel>
 #include <QTest>
@@ -54,7 +52,6 @@ class TestPanelViews : public QObject {
     std::unique_ptr<AuthManager> m_auth;
     std::unique_ptr<PopoverContentView> m_panel;
     QList<RepoBinding> m_bindings;
-    QString m_folder;
 
     RepoBinding bindFolder(const QString &slug) {
         const QString folder = m_sandbox->makeFolder(slug);
@@ -65,7 +62,7 @@ class TestPanelViews : public QObject {
     RepoRowView *row(int index = 0) const {
         return m_panel->signedInView()->repoRows().value(index);
     }
-    QString file(const QString &name) const { return m_folder + u'/' + name; }
+    QString file(const QString &name) const { return m_bindings[0].folderPath + u'/' + name; }
     void refreshAll() { QCoro::waitFor(engine()->refreshAll()); }
     bool syncToEnd() {
         engine()->sync(true);
@@ -84,7 +81,6 @@ private slots:
                                                std::nullopt);
         m_auth->applySignedIn("me@example.com", QString("me"));
         m_bindings = {bindFolder("work")};
-        m_folder = m_bindings[0].folderPath;
         m_coordinator->apply(m_bindings);
         m_panel = std::make_unique<PopoverContentView>(*m_auth, *m_coordinator, PopoverCallbacks{});
         m_panel->show();
@@ -94,30 +90,26 @@ private slots:
         m_panel.reset();
         m_coordinator.reset();
         test::waitForToolRunsToEnd();
-        m_sandbox.reset();
+        m_sandbox.reset(); // before the next one saves the environment
     }
 
     void syncButtonAsksFirst_data() {
-        QTest::addColumn<QString>("setup");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("messageEnd");
-        QTest::newRow("conflicts") << "conflict"
-                                   << "1 file has conflicts"
-                                   << "\n\n  shared.txt";
-        QTest::newRow("deletions") << "delete"
-                                   << "12 files will be deleted locally"
-                                   << "\n  f10.txt\n  ...and 2 more";
-        QTest::newRow("preview fails") << "offline" << QString() << QString();
+        QTest::newRow("conflict") << "1 file has conflicts"
+                                  << "\n\n  shared.txt";
+        QTest::newRow("delete") << "12 files will be deleted locally"
+                                << "\n  ...and 2 more";
+        QTest::newRow("offline") << QString() << QString(); // the dry run fails
     }
     void syncButtonAsksFirst() {
-        QFETCH(QString, setup);
+        const QString setup = QTest::currentDataTag();
         QFETCH(QString, title);
         QFETCH(QString, messageEnd);
-        const QStringList names =
-            setup == "delete"
-                ? QStringList{"f01.txt", "f02.txt", "f03.txt", "f04.txt", "f05.txt", "f06.txt",
-                              "f07.txt", "f08.txt", "f09.txt", "f10.txt", "f11.txt", "f12.txt"}
-                : QStringList{"shared.txt"};
+        QStringList names;
+        for (int i = 1; i <= (setup == "delete" ? 12 : 1); ++i)
+            names << (setup == "delete" ? QString("f%1.txt").arg(i, 2, 10, QChar('0'))
+                                        : QString("shared.txt"));
         for (const QString &name : names)
             QVERIFY(writeFile(file(name), "base"));
         refreshAll();
@@ -136,7 +128,6 @@ private slots:
         Alerts &alerts = m_panel->services().alerts;
         alerts.setNextAnswer(true);
         SyncButtonView *button = row()->syncButton();
-        QVERIFY(button->isVisible());
         button->handleSyncTap();
         if (setup != "delete") { // the dry run is under way
             QCOMPARE(button->button()->text(), "Checking...");
@@ -172,7 +163,6 @@ private slots:
         for (int i = 0; i < count; ++i)
             QVERIFY(writeFile(file(QString("f%1.txt").arg(i, 2, 10, QChar('0'))), "x"));
         refreshAll();
-        QVERIFY(row()->expandButton()->isVisible());
         QTest::mouseClick(row()->expandButton(), Qt::LeftButton);
         PendingChangesListView *list = row()->changesList();
         QTest::qWait(20); // laid out
@@ -187,16 +177,14 @@ private slots:
         QCOMPARE(list->selectAllButton()->text(), "Deselect All");
         QTest::mouseClick(list->selectAllButton(), Qt::LeftButton);
         QVERIFY(engine()->selectedPaths().isEmpty());
-        QVERIFY(!list->rows().first()->isSelected() && !list->rows().last()->isSelected());
-        QCOMPARE(list->selectAllButton()->text(), "Select All");
+        QVERIFY(!list->rows().last()->isSelected());
         QTest::keyClick(list->rows().first(), Qt::Key_Space); // one row by keyboard
         QCOMPARE(engine()->selectedPaths(), QSet<QString>{"f00.txt"});
         QTest::mouseClick(list->selectAllButton(), Qt::LeftButton);
         QCOMPARE(engine()->selectedPaths().size(), count);
     }
 
-    // Rows are kept by engine id and by path: a refresh and another binding's arrival keep
-    // the expanded row and its pending rows.
+    // Rows are kept by engine id and by path: a refresh and another binding keep the row.
     void rowsSurviveRefreshAndRebinding() {
         QVERIFY(writeFile(file("a.txt"), "a"));
         QVERIFY(writeFile(file("c.txt"), "c"));
@@ -209,7 +197,6 @@ private slots:
         QCOMPARE(row(), expanded);
         QCOMPARE(expanded->changesList()->rows().size(), 3);
         QCOMPARE(expanded->changesList()->rows().first(), rowA);
-        QCOMPARE(expanded->changesList()->rows()[1]->change().path, "b.txt");
 
         m_coordinator->apply(m_bindings << bindFolder("other"));
         QCOMPARE(m_panel->signedInView()->repoRows().size(), 2);
@@ -221,6 +208,10 @@ private slots:
         QVERIFY(syncToEnd());
         QVERIFY(!expanded->changesList() && !expanded->expandButton()->isVisible());
         QVERIFY(expanded->isExpanded());
+        m_coordinator->apply({}); // no bindings: the empty state; signed out: its own view
+        QVERIFY(m_panel->findChild<QWidget *>("noReposState")->isVisible());
+        m_auth->clearSignIn();
+        QVERIFY(m_panel->findChild<QWidget *>("signInButton") && !m_panel->signedInView());
     }
 
     void confirmedDiscardRevertsTheFile() {
@@ -235,7 +226,6 @@ private slots:
         alerts.setNextAnswer(false);
         QTest::keyClick(change, Qt::Key_Delete);
         QCOMPARE(alerts.asked().size(), 1);
-        QVERIFY(!engine()->isSyncing() && engine()->pendingChanges().size() == 1);
         alerts.setNextAnswer(true);
         QTest::qWait(20);         // laid out
         QTest::mouseMove(change); // the discard button shows on hover
@@ -245,17 +235,6 @@ private slots:
                  "Revert \"plan.md\" to its last synced state. This cannot be undone.");
         QTRY_VERIFY(engine()->pendingChanges().isEmpty());
         QCOMPARE(readFile(file("docs/plan.md")), "original");
-    }
-
-    void signInStateChoosesTheContent() {
-        QVERIFY(m_panel->findChild<QWidget *>("addRepoButton"));
-        QVERIFY(!m_panel->findChild<QWidget *>("noReposState")->isVisible());
-        m_coordinator->apply({});
-        QVERIFY(m_panel->findChild<QWidget *>("noReposState")->isVisible());
-        QCOMPARE(m_panel->findChild<QLabel *>("headerStatus")->text(), "No repos");
-        m_auth->clearSignIn();
-        QVERIFY(m_panel->signedOutView() && !m_panel->signedInView());
-        QVERIFY(m_panel->findChild<QWidget *>("signInButton"));
     }
 };
 

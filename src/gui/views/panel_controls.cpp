@@ -56,6 +56,11 @@ QWidgetList visualOrder(QWidget *root) {
 
 } // namespace
 
+bool isKeyboardFocus(const QFocusEvent *event) {
+    return event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason ||
+           event->reason() == Qt::ShortcutFocusReason;
+}
+
 StatusDot::StatusDot(QWidget *parent) : QWidget(parent) {
     setFixedSize(8, 8);
     setAccessibleName(QStringLiteral("Status"));
@@ -146,8 +151,9 @@ void OutlineButton::paintEvent(QPaintEvent *) {
     path.addRoundedRect(frame, 6, 6);
     if (isEnabled() && (underMouse() || isDown()))
         painter.fillPath(path, style::wash(palette, isDown() ? 0.14 : 0.08));
-    painter.setPen(QPen(hasFocus() ? palette.color(QPalette::Highlight) : style::separator(palette),
-                        hasFocus() ? 2 : 1));
+    const bool focusShown = hasFocus() && m_keyboardFocus;
+    painter.setPen(QPen(focusShown ? palette.color(QPalette::Highlight) : style::separator(palette),
+                        focusShown ? 2 : 1));
     painter.drawPath(path);
 
     const QColor ink = isEnabled() ? style::primary(palette) : style::tertiary(palette);
@@ -167,6 +173,11 @@ void OutlineButton::keyPressEvent(QKeyEvent *event) {
         animateClick();
     else
         QAbstractButton::keyPressEvent(event);
+}
+
+void OutlineButton::focusInEvent(QFocusEvent *event) {
+    m_keyboardFocus = isKeyboardFocus(event);
+    QAbstractButton::focusInEvent(event);
 }
 
 ElidedLabel::ElidedLabel(Qt::TextElideMode mode, QWidget *parent) : QWidget(parent), m_mode(mode) {
@@ -239,36 +250,6 @@ bool CappedScrollArea::eventFilter(QObject *watched, QEvent *event) {
             setFixedHeight(height);
     }
     return QScrollArea::eventFilter(watched, event);
-}
-
-BusyIndicator::BusyIndicator(int size, QWidget *parent) : QWidget(parent) {
-    setFixedSize(size, size);
-    setAccessibleName(QStringLiteral("In progress"));
-}
-
-void BusyIndicator::paintEvent(QPaintEvent *) {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF box = QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5);
-    painter.setPen(QPen(style::separator(style::current()), 2));
-    painter.drawEllipse(box);
-    painter.setPen(QPen(style::secondary(style::current()), 2, Qt::SolidLine, Qt::RoundCap));
-    painter.drawArc(box, -m_angle * 16, 100 * 16);
-}
-
-void BusyIndicator::showEvent(QShowEvent *) {
-    if (!m_timer)
-        m_timer = startTimer(80);
-}
-
-void BusyIndicator::hideEvent(QHideEvent *) {
-    if (m_timer)
-        killTimer(std::exchange(m_timer, 0));
-}
-
-void BusyIndicator::timerEvent(QTimerEvent *) {
-    m_angle = (m_angle + 30) % 360;
-    update();
 }
 
 void markAsRow(QWidget *widget) {

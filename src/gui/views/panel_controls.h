@@ -40,6 +40,10 @@ private:
     QString m_symbolKey;
 };
 
+// Whether a focus-in came from the keyboard: only then is the focus drawn, so the widget that
+// takes the focus when the panel opens does not look pressed.
+bool isKeyboardFocus(const QFocusEvent *event);
+
 // A button drawn as a rounded outline (radius 6, separator colour) with a symbol and a text,
 // washed while hovered: the sign-out and sync buttons.
 class OutlineButton : public QAbstractButton {
@@ -53,11 +57,13 @@ public:
 protected:
     void paintEvent(QPaintEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
 
 private:
     QString m_symbol;
     int m_symbolSize;
     int m_padding;
+    bool m_keyboardFocus = false;
 };
 
 // One line of text cut with an ellipsis where `mode` says, and never wider than it is given.
@@ -102,23 +108,6 @@ protected:
 private:
     int contentHeight() const;
     int m_maxHeight;
-};
-
-// A small indeterminate spinner; it animates only while shown.
-class BusyIndicator : public QWidget {
-    Q_OBJECT
-public:
-    explicit BusyIndicator(int size, QWidget *parent = nullptr);
-
-protected:
-    void paintEvent(QPaintEvent *event) override;
-    void showEvent(QShowEvent *event) override;
-    void hideEvent(QHideEvent *event) override;
-    void timerEvent(QTimerEvent *event) override;
-
-private:
-    int m_timer = 0;
-    int m_angle = 0;
 };
 
 // Keyboard navigation. A widget marked as a row is reached with the arrow keys; the tab order

@@ -9,12 +9,9 @@
 
 class QCheckBox;
 class QGraphicsOpacityEffect;
-class QLabel;
-class QStackedWidget;
 
 namespace orvu {
 
-class ElidedLabel;
 class PlainButton;
 
 // One pending change: a checkbox that puts the file into the next sync, its kind of change or
@@ -22,6 +19,9 @@ class PlainButton;
 // stays visible). Pressing the row shows the file in the file manager; while hovered or
 // focused, and while the file takes no part in a running transfer, it offers to discard the
 // change. Keys: Space toggles the checkbox, Enter reveals, Delete asks to discard.
+//
+// A list may hold fifty of these, so the row draws its mark, icon and path itself and has
+// only two child widgets: the checkbox and the discard button.
 class PendingChangeRowView : public QWidget {
     Q_OBJECT
 public:
@@ -31,9 +31,9 @@ public:
         std::function<void(const PendingChange &change)> askDiscard;
     };
 
-    PendingChangeRowView(Actions actions, QWidget *parent = nullptr);
+    explicit PendingChangeRowView(Actions actions, QWidget *parent = nullptr);
 
-    // Updates only what differs from the values shown.
+    // Redraws only when something shown changed.
     void setValues(const PendingChange &change, bool selected,
                    std::optional<FileTransferStatus> status);
     const PendingChange &change() const { return m_change; }
@@ -42,18 +42,24 @@ public:
     QCheckBox *checkBox() const { return m_checkBox; }
     PlainButton *discardButton() const { return m_discardButton; }
 
+    QSize sizeHint() const override;
+
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
     void enterEvent(QEnterEvent *event) override;
     void leaveEvent(QEvent *event) override;
     void focusInEvent(QFocusEvent *event) override;
     void focusOutEvent(QFocusEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void timerEvent(QTimerEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
-    void updateDiscardButton();
-    void showMark();
+    void setHovered(bool hovered);
+    void updateSpinner();
 
     Actions m_actions;
     PendingChange m_change;
@@ -61,15 +67,11 @@ private:
     bool m_hasValues = false;
     std::optional<FileTransferStatus> m_status;
     bool m_hovered = false;
+    int m_spinTimer = 0;
+    int m_angle = 0;
 
-    QWidget *m_content;
-    QGraphicsOpacityEffect *m_dimming;
     QCheckBox *m_checkBox;
-    QStackedWidget *m_mark;
-    QLabel *m_letter;
-    QLabel *m_doneMark;
-    QLabel *m_fileIcon;
-    ElidedLabel *m_path;
+    QGraphicsOpacityEffect *m_dimming;
     PlainButton *m_discardButton;
 };
 

@@ -50,7 +50,7 @@ void PopoverMenuButton::paintEvent(QPaintEvent *) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QPalette palette = style::current();
-    if (underMouse() || hasFocus() || isDown())
+    if (underMouse() || (hasFocus() && m_keyboardFocus) || isDown())
         painter.fillRect(rect(), style::wash(palette, isDown() ? 0.14 : 0.08));
     const QRect symbol(kHorizontalPadding, (height() - kSymbolColumn) / 2, kSymbolColumn,
                        kSymbolColumn);
@@ -82,6 +82,11 @@ void PopoverMenuButton::keyPressEvent(QKeyEvent *event) {
         break;
     }
     QAbstractButton::keyPressEvent(event);
+}
+
+void PopoverMenuButton::focusInEvent(QFocusEvent *event) {
+    m_keyboardFocus = isKeyboardFocus(event);
+    QAbstractButton::focusInEvent(event);
 }
 
 void PopoverMenuButton::timerEvent(QTimerEvent *) {

@@ -21,12 +21,14 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void timerEvent(QTimerEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
 
 private:
     QString m_systemImage;
     bool m_spinning = false;
     int m_spinTimer = 0;
     int m_angle = 0;
+    bool m_keyboardFocus = false;
 };
 
 } // namespace orvu

@@ -65,7 +65,9 @@ SignedInMultiRepoView::SignedInMultiRepoView(const User &user, SyncCoordinator &
     style::setTextColor(hint, style::secondary(palette));
     empty->addWidget(hint);
     column->addWidget(m_emptyState);
-    column->addWidget(new Divider(this));
+    // Every row ends with its own divider; this one closes the empty state.
+    m_emptyStateDivider = new Divider(this);
+    column->addWidget(m_emptyStateDivider);
 
     auto addMenuButton = [&](const QString &label, const char *symbol, const char *id,
                              const std::function<void()> &action) {
@@ -148,6 +150,7 @@ void SignedInMultiRepoView::rebuildRows() {
     const bool any = m_coordinator.hasAnyBinding();
     m_listArea->setVisible(any);
     m_emptyState->setVisible(!any);
+    m_emptyStateDivider->setVisible(!any);
     if (order == m_order)
         return;
     while (m_rowsLayout->count())

@@ -42,6 +42,7 @@ private:
     QWidget *m_listArea;
     QVBoxLayout *m_rowsLayout;
     QWidget *m_emptyState;
+    QWidget *m_emptyStateDivider;
     QHash<QString, RepoRowView *> m_repoRows;
     QHash<QString, RelinkRowView *> m_relinkRows;
     QList<QWidget *> m_order;

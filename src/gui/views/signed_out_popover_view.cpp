@@ -42,9 +42,15 @@ SignedOutPopoverView::SignedOutPopoverView(const PopoverCallbacks &callbacks, QW
     subtitle->setFont(style::subheadline());
     style::setTextColor(subtitle, style::secondary(palette));
     block->addWidget(subtitle, 0, Qt::AlignHCenter);
+    // The prominent style: the accent colour behind the label.
+    QPalette prominent = palette;
+    prominent.setColor(QPalette::Button, palette.color(QPalette::Highlight));
+    prominent.setColor(QPalette::ButtonText, palette.color(QPalette::HighlightedText));
     auto *signIn = new QPushButton(
-        symbolIcon(QStringLiteral("person.crop.circle"), palette.color(QPalette::ButtonText)),
+        symbolIcon(QStringLiteral("person.crop.circle"), prominent.color(QPalette::ButtonText)),
         QStringLiteral("Sign In"), this);
+    signIn->setPalette(prominent);
+    signIn->setFont(style::callout(true));
     signIn->setObjectName(QStringLiteral("signInButton"));
     signIn->setDefault(true);
     signIn->setMinimumSize(140, 34);

@@ -9,9 +9,8 @@ namespace orvu {
 void Alerts::ask(QWidget *anchor, const rules::AlertText &text, const QString &confirmLabel,
                  bool destructive, std::function<void()> onConfirm) {
     m_asked.append(text);
-    if (m_nextAnswer) {
-        const bool confirmed = *std::exchange(m_nextAnswer, std::nullopt);
-        if (confirmed && onConfirm)
+    if (m_answer) {
+        if (*m_answer && onConfirm)
             onConfirm();
         return;
     }

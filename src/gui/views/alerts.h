@@ -20,13 +20,13 @@ public:
     void ask(QWidget *anchor, const rules::AlertText &text, const QString &confirmLabel,
              bool destructive, std::function<void()> onConfirm);
 
-    // For tests: the next ask() shows nothing and is answered at once (true confirms).
-    void setNextAnswer(std::optional<bool> answer) { m_nextAnswer = answer; }
+    // For tests: while set, every ask() shows nothing and is answered at once (true confirms).
+    void answerWith(std::optional<bool> answer) { m_answer = answer; }
     // Every alert asked for, in order.
     const QList<rules::AlertText> &asked() const { return m_asked; }
 
 private:
-    std::optional<bool> m_nextAnswer;
+    std::optional<bool> m_answer;
     QList<rules::AlertText> m_asked;
 };
 

@@ -65,10 +65,12 @@ QCoro::Task<> SyncButtonView::checkPreviewThenSync() {
     // No plan (the dry run failed) counts as a plan without conflicts.
     if (preview && preview->conflicts >= 1) {
         m_syncPreview = preview;
+        // Agreeing to keep both versions says nothing about files the sync would delete
+        // here, so those are still asked about before anything is removed.
         m_services.alerts.ask(this, rules::conflictAlert(preview), QStringLiteral("Sync"), false,
                               [self] {
-                                  if (self && self->m_onSyncNow)
-                                      self->m_onSyncNow();
+                                  if (self && self->m_engine)
+                                      self->askDeleteOrSync();
                               });
         co_return;
     }

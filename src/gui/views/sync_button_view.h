@@ -19,7 +19,7 @@ class SyncEngine;
 // The sync button of a repo row. Before syncing it checks what the server side would do:
 // conflicts reported by the last status are confirmed against a dry run ("Checking..."
 // meanwhile, the button disabled), and files deleted on the server are confirmed before the
-// sync removes them here.
+// sync removes them here, whether or not conflicts were confirmed first.
 class SyncButtonView : public QWidget {
     Q_OBJECT
 public:

@@ -219,6 +219,7 @@ void Divider::paintEvent(QPaintEvent *) {
 CappedScrollArea::CappedScrollArea(int maxHeight, QWidget *content, QWidget *parent)
     : QScrollArea(parent), m_maxHeight(maxHeight) {
     setFrameShape(QFrame::NoFrame);
+    setFocusPolicy(Qt::NoFocus); // its rows take the focus, and it scrolls to them
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setWidgetResizable(true);
@@ -252,8 +253,29 @@ bool CappedScrollArea::eventFilter(QObject *watched, QEvent *event) {
     return QScrollArea::eventFilter(watched, event);
 }
 
+namespace {
+
+// Up and Down on a row move to the row above or below, whatever kind of widget it is.
+class RowNavigator : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (event->type() != QEvent::KeyPress)
+            return false;
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key != Qt::Key_Up && key != Qt::Key_Down)
+            return false;
+        // At the first or last row the key does nothing rather than leave the rows.
+        focusNeighbourRow(static_cast<QWidget *>(watched), key == Qt::Key_Down ? 1 : -1);
+        return true;
+    }
+};
+
+} // namespace
+
 void markAsRow(QWidget *widget) {
     widget->setProperty(kRowProperty, true);
+    widget->installEventFilter(new RowNavigator(widget));
 }
 
 bool focusNeighbourRow(QWidget *from, int delta) {
@@ -264,7 +286,11 @@ bool focusNeighbourRow(QWidget *from, int delta) {
     const qsizetype index = rows.indexOf(from);
     if (index < 0 || index + delta < 0 || index + delta >= rows.size())
         return false;
-    rows[index + delta]->setFocus(delta > 0 ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    QWidget *target = rows[index + delta];
+    target->setFocus(delta > 0 ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    for (QWidget *up = target->parentWidget(); up; up = up->parentWidget())
+        if (auto *area = qobject_cast<QScrollArea *>(up))
+            area->ensureWidgetVisible(target, 0, 0);
     return true;
 }
 

@@ -185,11 +185,6 @@ void PendingChangeRowView::keyPressEvent(QKeyEvent *event) {
         if (!m_status && m_actions.askDiscard)
             m_actions.askDiscard(m_change);
         return;
-    case Qt::Key_Up:
-    case Qt::Key_Down:
-        if (focusNeighbourRow(this, event->key() == Qt::Key_Down ? 1 : -1))
-            return;
-        break;
     default:
         break;
     }

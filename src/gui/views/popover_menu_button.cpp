@@ -68,20 +68,10 @@ void PopoverMenuButton::paintEvent(QPaintEvent *) {
 }
 
 void PopoverMenuButton::keyPressEvent(QKeyEvent *event) {
-    switch (event->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
         animateClick();
-        return;
-    case Qt::Key_Up:
-    case Qt::Key_Down:
-        if (focusNeighbourRow(this, event->key() == Qt::Key_Down ? 1 : -1))
-            return;
-        break;
-    default:
-        break;
-    }
-    QAbstractButton::keyPressEvent(event);
+    else
+        QAbstractButton::keyPressEvent(event);
 }
 
 void PopoverMenuButton::focusInEvent(QFocusEvent *event) {

@@ -209,8 +209,6 @@ bool RepoRowView::eventFilter(QObject *watched, QEvent *event) {
         break;
     case QEvent::KeyPress: {
         const int key = static_cast<QKeyEvent *>(event)->key();
-        if (key == Qt::Key_Up || key == Qt::Key_Down)
-            return focusNeighbourRow(m_header, key == Qt::Key_Down ? 1 : -1);
         if ((key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) &&
             m_expand->isVisible()) {
             setExpanded(!m_expanded);

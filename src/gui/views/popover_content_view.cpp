@@ -5,9 +5,11 @@
 #include "core/sync/sync_engine.h"
 #include "gui/platform/freedesktop_file_manager.h"
 #include "gui/views/panel_controls.h"
+#include "gui/views/repo_row_view.h"
 #include "gui/views/signed_in_multi_repo_view.h"
 #include "gui/views/signed_out_popover_view.h"
 #include "gui/views/view_services.h"
+#include "gui/views/view_style.h"
 
 #include <QVBoxLayout>
 
@@ -39,6 +41,34 @@ PopoverContentView::PopoverContentView(AuthManager &authManager, SyncCoordinator
 
 PopoverContentView::~PopoverContentView() = default;
 
+void PopoverContentView::changeEvent(QEvent *event) {
+    // The views take their colours and symbols from the palette when they are built, so a
+    // switch between light and dark builds them anew, keeping which rows were expanded.
+    if (event->type() == QEvent::ApplicationPaletteChange ||
+        event->type() == QEvent::PaletteChange) {
+        const QPalette palette = style::current();
+        const auto colors = std::pair(palette.color(QPalette::Window).rgba(),
+                                      palette.color(QPalette::WindowText).rgba());
+        if (colors != m_builtForColors)
+            rebuildContent();
+    }
+    QWidget::changeEvent(event);
+}
+
+void PopoverContentView::rebuildContent() {
+    QSet<QString> expanded;
+    if (m_signedIn)
+        for (RepoRowView *row : m_signedIn->repoRows())
+            if (row->isExpanded())
+                expanded.insert(row->engineId());
+    delete std::exchange(m_signedIn, nullptr);
+    delete std::exchange(m_signedOut, nullptr);
+    showContentForAuthState();
+    if (m_signedIn)
+        for (RepoRowView *row : m_signedIn->repoRows())
+            row->setExpanded(expanded.contains(row->engineId()));
+}
+
 void PopoverContentView::showContentForAuthState() {
     const std::optional<User> user = m_authManager.authState().user();
     if (user && m_signedIn) {
@@ -50,6 +80,9 @@ void PopoverContentView::showContentForAuthState() {
     // Awaiting the e-mail link looks like signed out here; the sign-in window shows it.
     delete std::exchange(m_signedIn, nullptr);
     delete std::exchange(m_signedOut, nullptr);
+    const QPalette palette = style::current();
+    m_builtForColors = {palette.color(QPalette::Window).rgba(),
+                        palette.color(QPalette::WindowText).rgba()};
     if (user) {
         m_signedIn =
             new SignedInMultiRepoView(*user, m_coordinator, *m_services, m_callbacks, this);

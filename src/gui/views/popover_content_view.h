@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace orvu {
 
@@ -41,8 +42,12 @@ public:
     SignedInMultiRepoView *signedInView() const { return m_signedIn; }
     SignedOutPopoverView *signedOutView() const { return m_signedOut; }
 
+protected:
+    void changeEvent(QEvent *event) override;
+
 private:
     void showContentForAuthState();
+    void rebuildContent();
 
     AuthManager &m_authManager;
     SyncCoordinator &m_coordinator;
@@ -50,6 +55,8 @@ private:
     std::unique_ptr<ViewServices> m_services;
     SignedInMultiRepoView *m_signedIn = nullptr;
     SignedOutPopoverView *m_signedOut = nullptr;
+    // The window and text colours the content was built with.
+    std::pair<QRgb, QRgb> m_builtForColors;
 };
 
 } // namespace orvu

@@ -8,8 +8,8 @@ namespace orvu {
 
 void Alerts::ask(QWidget *anchor, const rules::AlertText &text, const QString &confirmLabel,
                  bool destructive, std::function<void()> onConfirm) {
-    m_asked.append(text);
     if (m_answer) {
+        m_asked.append(text);
         if (*m_answer && onConfirm)
             onConfirm();
         return;

@@ -22,7 +22,7 @@ public:
 
     // For tests: while set, every ask() shows nothing and is answered at once (true confirms).
     void answerWith(std::optional<bool> answer) { m_answer = answer; }
-    // Every alert asked for, in order.
+    // Every alert answered that way, in order.
     const QList<rules::AlertText> &asked() const { return m_asked; }
 
 private:

@@ -98,6 +98,8 @@ void PlainButton::setSymbol(const QString &name, int size, const QColor &color) 
 }
 
 void PlainButton::setToolTipText(const QString &tip) {
+    if (tip == toolTip())
+        return;
     setToolTip(tip);
     setAccessibleName(tip);
 }

@@ -131,7 +131,8 @@ void RepoRowView::refresh() {
     m_values = rules::RepoValues{engine.state(), engine.pendingChanges().size(),
                                  engine.selectedPaths().size(), engine.remoteStatus()};
     setTextIfChanged(m_name, engine.displayName());
-    m_header->setAccessibleName(engine.displayName());
+    if (m_header->accessibleName() != engine.displayName())
+        m_header->setAccessibleName(engine.displayName());
     const QString line = rules::statusLine(m_values);
     setTextIfChanged(m_status, line);
     m_dot->setColor(style::tint(rules::statusColor(m_values), palette));

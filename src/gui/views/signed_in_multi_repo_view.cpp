@@ -13,6 +13,8 @@
 #include <QPointer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace orvu {
 
 namespace {
@@ -140,10 +142,12 @@ void SignedInMultiRepoView::rebuildRows() {
     }
     // What is left went away. A row may be the sender of what led here (its remove button),
     // so it is deleted once control is back in the event loop.
-    for (QWidget *gone : std::as_const(m_repoRows))
-        gone->hide(), gone->deleteLater();
-    for (QWidget *gone : std::as_const(m_relinkRows))
-        gone->hide(), gone->deleteLater();
+    auto retire = [](QWidget *gone) {
+        gone->hide();
+        gone->deleteLater();
+    };
+    std::for_each(m_repoRows.cbegin(), m_repoRows.cend(), retire);
+    std::for_each(m_relinkRows.cbegin(), m_relinkRows.cend(), retire);
     m_repoRows = std::move(repoRows);
     m_relinkRows = std::move(relinkRows);
 

@@ -14,7 +14,7 @@ SyncButtonView::SyncButtonView(SyncEngine *engine, ViewServices &services,
                                std::function<void()> onSyncNow, QWidget *parent)
     : QWidget(parent), m_engine(engine), m_services(services), m_onSyncNow(std::move(onSyncNow)) {
     auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(16, 0, 16, 10);
+    column->setContentsMargins(16, 10, 16, 10);
     m_button = new OutlineButton(QStringLiteral("arrow.triangle.2.circlepath"), 13,
                                  style::callout(true), 10, 30, this);
     m_button->setObjectName(QStringLiteral("syncButton"));

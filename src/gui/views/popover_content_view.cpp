@@ -55,14 +55,25 @@ void PopoverContentView::changeEvent(QEvent *event) {
     QWidget::changeEvent(event);
 }
 
+void PopoverContentView::retireContent() {
+    // The change may come from a control of the content itself (Sign Out), whose handler is
+    // still running: the old content goes once control is back in the event loop.
+    for (QWidget *content : {static_cast<QWidget *>(std::exchange(m_signedIn, nullptr)),
+                             static_cast<QWidget *>(std::exchange(m_signedOut, nullptr))}) {
+        if (content) {
+            content->hide();
+            content->deleteLater();
+        }
+    }
+}
+
 void PopoverContentView::rebuildContent() {
     QSet<QString> expanded;
     if (m_signedIn)
         for (RepoRowView *row : m_signedIn->repoRows())
             if (row->isExpanded())
                 expanded.insert(row->engineId());
-    delete std::exchange(m_signedIn, nullptr);
-    delete std::exchange(m_signedOut, nullptr);
+    retireContent();
     showContentForAuthState();
     if (m_signedIn)
         for (RepoRowView *row : m_signedIn->repoRows())
@@ -78,8 +89,7 @@ void PopoverContentView::showContentForAuthState() {
     if (!user && m_signedOut)
         return;
     // Awaiting the e-mail link looks like signed out here; the sign-in window shows it.
-    delete std::exchange(m_signedIn, nullptr);
-    delete std::exchange(m_signedOut, nullptr);
+    retireContent();
     const QPalette palette = style::current();
     m_builtForColors = {palette.color(QPalette::Window).rgba(),
                         palette.color(QPalette::WindowText).rgba()};

@@ -48,6 +48,7 @@ protected:
 private:
     void showContentForAuthState();
     void rebuildContent();
+    void retireContent();
 
     AuthManager &m_authManager;
     SyncCoordinator &m_coordinator;

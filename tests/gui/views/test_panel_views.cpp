@@ -82,7 +82,9 @@ private slots:
         m_auth->applySignedIn("me@example.com", QString("me"));
         m_bindings = {bindFolder("work")};
         m_coordinator->apply(m_bindings);
-        m_panel = std::make_unique<PopoverContentView>(*m_auth, *m_coordinator, PopoverCallbacks{});
+        m_panel = std::make_unique<PopoverContentView>(
+            *m_auth, *m_coordinator,
+            PopoverCallbacks{{}, {}, [this] { m_auth->clearSignIn(); }, {}, {}});
         m_panel->show();
         QTRY_VERIFY(engine()->remoteStatus().has_value());
     }
@@ -140,8 +142,7 @@ private slots:
         for (const auto &alert : alerts.asked())
             asked << alert.title;
         QCOMPARE(asked, titles);
-        QVERIFY2(alerts.asked()[0].message.endsWith(messageEnd),
-                 qPrintable(alerts.asked()[0].message));
+        QVERIFY(alerts.asked()[0].message.endsWith(messageEnd));
         if (setup == "offline")
             QCOMPARE(row()->statusLabel()->text(), "Offline"); // it did try to sync
         else
@@ -199,18 +200,17 @@ private slots:
         QCOMPARE(expanded->changesList()->rows().first(), rowA);
 
         m_coordinator->apply(m_bindings << bindFolder("other"));
-        QCOMPARE(m_panel->signedInView()->repoRows().size(), 2);
         QCOMPARE(row(), expanded);
         QVERIFY(expanded->isExpanded());
         QTRY_COMPARE(expanded->changesList() ? expanded->changesList()->rows().size() : 0, 3);
-        QVERIFY(row(1)->findChild<QWidget *>("removeRepo_other"));
+        QVERIFY(m_panel->findChild<QWidget *>("removeRepo_other"));
         // The last pending change takes the list with it; `expanded` stays.
         QVERIFY(syncToEnd());
         QVERIFY(!expanded->changesList() && !expanded->expandButton()->isVisible());
         QVERIFY(expanded->isExpanded());
         m_coordinator->apply({}); // no bindings: the empty state; signed out: its own view
         QVERIFY(m_panel->findChild<QWidget *>("noReposState")->isVisible());
-        m_auth->clearSignIn();
+        m_panel->findChild<QAbstractButton *>("signOutButton")->click(); // from inside the panel
         QVERIFY(m_panel->findChild<QWidget *>("signInButton") && !m_panel->signedInView());
     }
 

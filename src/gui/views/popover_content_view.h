@@ -4,11 +4,15 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace orvu {
 
 class AuthManager;
+class SignedInMultiRepoView;
+class SignedOutPopoverView;
 class SyncCoordinator;
+struct ViewServices;
 
 // What the panel's controls ask of the app; each is called on the main thread, and the app
 // closes the panel before it acts.
@@ -21,7 +25,9 @@ struct PopoverCallbacks {
 };
 
 // The panel's whole content: the signed-out view or the signed-in list of repos, chosen from
-// the sign-in state and kept current from the models' change signals. Fixed width 360.
+// the sign-in state and kept current from the models' change signals. Fixed width 360; its
+// height follows the content, so the hosting window should let its layout size it
+// (QLayout::SetFixedSize).
 class PopoverContentView : public QWidget {
     Q_OBJECT
 public:
@@ -29,10 +35,29 @@ public:
                        PopoverCallbacks callbacks, QWidget *parent = nullptr);
     ~PopoverContentView() override;
 
+    // The file manager and the confirmations the rows use; tests replace or answer them.
+    ViewServices &services() const { return *m_services; }
+
+    // One of these is shown, the other is null.
+    SignedInMultiRepoView *signedInView() const { return m_signedIn; }
+    SignedOutPopoverView *signedOutView() const { return m_signedOut; }
+
+protected:
+    void changeEvent(QEvent *event) override;
+
 private:
+    void showContentForAuthState();
+    void rebuildContent();
+    void retireContent();
+
     AuthManager &m_authManager;
     SyncCoordinator &m_coordinator;
     PopoverCallbacks m_callbacks;
+    std::unique_ptr<ViewServices> m_services;
+    SignedInMultiRepoView *m_signedIn = nullptr;
+    SignedOutPopoverView *m_signedOut = nullptr;
+    // The window and text colours the content was built with.
+    std::pair<QRgb, QRgb> m_builtForColors;
 };
 
 } // namespace orvu

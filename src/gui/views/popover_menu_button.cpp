@@ -1,0 +1,87 @@
+#include "gui/views/popover_menu_button.h"
+
+#include "gui/views/panel_controls.h"
+#include "gui/views/symbol.h"
+#include "gui/views/view_style.h"
+
+#include <QKeyEvent>
+#include <QPainter>
+
+namespace orvu {
+
+namespace {
+
+constexpr int kHorizontalPadding = 16;
+constexpr int kVerticalPadding = 8;
+constexpr int kSymbolColumn = 16;
+constexpr int kGap = 8;
+
+} // namespace
+
+PopoverMenuButton::PopoverMenuButton(const QString &label, const QString &systemImage,
+                                     QWidget *parent)
+    : QAbstractButton(parent), m_systemImage(systemImage) {
+    setText(label);
+    setAccessibleName(label);
+    setFont(style::callout());
+    setAttribute(Qt::WA_Hover);
+    setFocusPolicy(Qt::StrongFocus);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    markAsRow(this);
+}
+
+void PopoverMenuButton::setSpinning(bool spinning) {
+    if (spinning == m_spinning)
+        return;
+    m_spinning = spinning;
+    if (spinning)
+        m_spinTimer = startTimer(80);
+    else if (m_spinTimer)
+        killTimer(std::exchange(m_spinTimer, 0));
+    update();
+}
+
+QSize PopoverMenuButton::sizeHint() const {
+    return {2 * kHorizontalPadding + kSymbolColumn + kGap + fontMetrics().horizontalAdvance(text()),
+            2 * kVerticalPadding + std::max(kSymbolColumn, fontMetrics().height())};
+}
+
+void PopoverMenuButton::paintEvent(QPaintEvent *) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QPalette palette = style::current();
+    if (underMouse() || (hasFocus() && m_keyboardFocus) || isDown())
+        painter.fillRect(rect(), style::wash(palette, isDown() ? 0.14 : 0.08));
+    const QRect symbol(kHorizontalPadding, (height() - kSymbolColumn) / 2, kSymbolColumn,
+                       kSymbolColumn);
+    if (m_spinning) {
+        painter.setPen(QPen(style::secondary(palette), 2, Qt::SolidLine, Qt::RoundCap));
+        painter.drawArc(QRectF(symbol).adjusted(2, 2, -2, -2), -m_angle * 16, 100 * 16);
+    } else {
+        painter.drawPixmap(symbol.topLeft(), symbolPixmap(m_systemImage, style::primary(palette),
+                                                          kSymbolColumn, devicePixelRatioF()));
+    }
+    painter.setPen(style::primary(palette));
+    const int x = symbol.right() + 1 + kGap;
+    painter.drawText(QRect(x, 0, width() - x - kHorizontalPadding, height()),
+                     Qt::AlignVCenter | Qt::AlignLeft, text());
+}
+
+void PopoverMenuButton::keyPressEvent(QKeyEvent *event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+        animateClick();
+    else
+        QAbstractButton::keyPressEvent(event);
+}
+
+void PopoverMenuButton::focusInEvent(QFocusEvent *event) {
+    m_keyboardFocus = isKeyboardFocus(event);
+    QAbstractButton::focusInEvent(event);
+}
+
+void PopoverMenuButton::timerEvent(QTimerEvent *) {
+    m_angle = (m_angle + 30) % 360;
+    update();
+}
+
+} // namespace orvu

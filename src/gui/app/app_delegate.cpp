@@ -17,6 +17,7 @@
 #include "gui/platform/feed_updater.h"
 #include "gui/repos/add_repo_window.h"
 #include "gui/views/popover_content_view.h"
+#include "gui/views/view_rules.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -31,34 +32,6 @@ namespace orvu {
 namespace {
 
 constexpr int kAnimationIntervalMs = 500;
-
-// The panel header's status line, which the tray tooltip repeats.
-QString headerStatusText(const SyncCoordinator &coordinator) {
-    const SyncState state = coordinator.aggregateState();
-    if (coordinator.anySyncing())
-        return QStringLiteral("Syncing...");
-    switch (state.kind) {
-    case SyncState::notAuthenticated:
-        return QStringLiteral("Not authenticated");
-    case SyncState::noFolder:
-        return QStringLiteral("No repos");
-    case SyncState::networkError:
-        return QStringLiteral("Offline");
-    case SyncState::error:
-        return QStringLiteral("A repo needs attention");
-    default:
-        break;
-    }
-    if (coordinator.remoteTotal() >= 1)
-        return QStringLiteral("Updates available");
-    if (coordinator.pendingTotal() < 1) {
-        const qsizetype count = coordinator.engines().size();
-        return QStringLiteral("%1 repo%2 · up to date")
-            .arg(count)
-            .arg(count == 1 ? QString() : QStringLiteral("s"));
-    }
-    return QStringLiteral("%1 local changes").arg(coordinator.pendingTotal());
-}
 
 void centreAndRaise(QWidget *window) {
     window->adjustSize();
@@ -239,7 +212,10 @@ void AppDelegate::updateStatusIcon() {
     if (!m_statusItem)
         return;
     showSymbol(statusSymbol(m_coordinator->aggregateState(), m_coordinator->remoteTotal()));
-    const QString toolTip = trayToolTip(headerStatusText(*m_coordinator));
+    const QString toolTip = trayToolTip(
+        rules::headerStatusText(m_coordinator->anySyncing(), m_coordinator->aggregateState().kind,
+                                m_coordinator->remoteTotal(), m_coordinator->pendingTotal(),
+                                m_coordinator->engines().size()));
     if (toolTip != m_shownToolTip) {
         m_shownToolTip = toolTip;
         m_statusItem->setToolTip(toolTip);

@@ -2,6 +2,7 @@
 #include "core/bindings/sync_coordinator.h"
 #include "core/platform/memory_folder_access.h"
 #include "core/platform/memory_settings_store.h"
+#include "core/repos/add_repo_model.h"
 #include "core/repos/scripted_repo_cli.h"
 #include "core/sync/sync_engine.h"
 #include "support/quiesce/child_processes.h"
@@ -9,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QPointer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -276,8 +278,7 @@ private slots:
     void refreshAllRunsEnginesSideBySide() {
         Fixture f;
         f.start({make("a", f.folder("A")), make("b", f.folder("B")), make("c", f.folder("C"))});
-        QVERIFY(f.tool.waitForInvocations(3));
-        QTest::qWait(100);
+        QCoro::waitFor(f.coordinator->refreshAll()); // after the refreshes of the start
         f.tool.clearInvocations();
         f.tool.respond("status",
                        Response().lines({R"({"type":"status","changes":[]})"}).pause(3000));
@@ -287,6 +288,38 @@ private slots:
         QVERIFY(f.tool.waitForInvocations(3, 2500));
         QVERIFY(!finished);
         QTRY_VERIFY_WITH_TIMEOUT(finished, 10000);
+    }
+
+    // Changing other bindings leaves an engine alone, run and all; one let go of mid-run lives
+    // until the run ends, and its folder gets no second run, discard or preview meanwhile.
+    void enginesSurviveRebuilds() {
+        Fixture f;
+        const QString A = f.folder("A"), B = f.folder("B");
+        f.tool.respond("sync", Response().lines({R"({"type":"complete","pushed":1})"}).pause(800));
+        f.start({make("a", A)});
+        SyncEngine *a = f.coordinator->engines().first();
+        a->sync(true);
+        f.coordinator->addBinding(RepoInfo{"b", "b", "B", "public"}, B, std::nullopt);
+        f.coordinator->addBinding(RepoInfo{"b", "b", "Bee", "public"}, B, std::nullopt);
+        SyncEngine *b = f.coordinator->engines().last();
+        f.coordinator->addBinding(RepoInfo{"b", "b", "Bee 2", "public"}, B, std::nullopt);
+        QCOMPARE(f.coordinator->engines(), (QList<SyncEngine *>{a, b}));
+        QCOMPARE(b->displayName(), QStringLiteral("Bee 2"));
+        QVERIFY(a->isSyncing());
+
+        const QPointer<SyncEngine> old(a);
+        f.coordinator->addBinding(RepoInfo{"c", "c", "C", "public"}, A, std::nullopt);
+        QCOMPARE(f.engineIds(), (QStringList{"b", "c"}));
+        SyncEngine *c = f.coordinator->engines().last();
+        QCOMPARE(c->state(), SyncState(SyncState::syncing));
+        QVERIFY(!old->fileWatcher());
+        c->sync(true);
+        c->discard(PendingChange{"x", PendingChange::ChangeType::added});
+        QVERIFY(!QCoro::waitFor(c->preview()));
+        QTRY_VERIFY_WITH_TIMEOUT(old.isNull(), 5000);
+        QCOMPARE(c->state(), SyncState(SyncState::idle));
+        QCOMPARE(f.tool.invocations("sync").size(), 1);
+        QVERIFY(f.tool.invocations("discard").isEmpty());
     }
 
     // A failed listing leaves the names alone: startMigratesTheLegacyFolderOnce runs with one.

@@ -91,7 +91,7 @@ struct ArmRequest {
 };
 
 struct ArmResult {
-    std::vector<std::pair<int, Node>> nodes;
+    std::unordered_map<int, Node> nodes;
     std::vector<std::string> reported;
     bool missed = false;
 };
@@ -115,7 +115,7 @@ ArmResult walk(const std::shared_ptr<Instance> &instance, std::optional<dev_t> l
                 result.missed = true;
             continue;
         }
-        result.nodes.emplace_back(wd, Node{request.parent, request.name});
+        result.nodes.insert_or_assign(wd, Node{request.parent, request.name});
         const int dirFd =
             ::open(request.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (dirFd < 0)
@@ -211,7 +211,6 @@ public:
     std::vector<PendingMove> moves;
     // The result being merged, and how far.
     std::optional<ArmResult> merging;
-    std::size_t mergedNodes = 0;
     std::size_t mergedReports = 0;
     std::unordered_set<int> seen;
 
@@ -339,9 +338,10 @@ void FileWatcher::Private::startWalk() {
         watcher->deleteLater();
         if (!running || watcher->isCanceled())
             return;
-        merging = watcher->result();
-        mergedNodes = 0;
+        merging = watcher->future().takeResult();
         mergedReports = 0;
+        if (nodes.empty() && !resyncing)
+            std::swap(nodes, merging->nodes); // the first walk: nothing to merge with
         mergeSlice();
     });
     watcher->setFuture(QtConcurrent::run(walk, instance, leafDevice, std::move(requests)));
@@ -351,15 +351,15 @@ void FileWatcher::Private::mergeSlice() {
     if (!merging)
         return;
     std::size_t budget = kMergeSlice;
-    for (; mergedNodes < merging->nodes.size() && budget > 0; ++mergedNodes, --budget) {
-        auto &[wd, node] = merging->nodes[mergedNodes];
+    for (auto it = merging->nodes.begin(); it != merging->nodes.end() && budget > 0; --budget) {
         if (resyncing)
-            seen.insert(wd);
-        nodes.insert_or_assign(wd, std::move(node));
+            seen.insert(it->first);
+        nodes.insert_or_assign(it->first, std::move(it->second));
+        it = merging->nodes.erase(it);
     }
     for (; mergedReports < merging->reported.size() && budget > 0; ++mergedReports, --budget)
         record(merging->reported[mergedReports]);
-    if (mergedNodes < merging->nodes.size() || mergedReports < merging->reported.size()) {
+    if (!merging->nodes.empty() || mergedReports < merging->reported.size()) {
         QMetaObject::invokeMethod(
             q, [this] { mergeSlice(); }, Qt::QueuedConnection);
         return;

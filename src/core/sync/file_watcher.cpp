@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QSet>
 #include <QSocketNotifier>
+#include <QThreadPool>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -272,9 +273,16 @@ void FileWatcher::Private::close() {
     if (notifier)
         notifier->setEnabled(false);
     if (instance) {
-        // A walk under way stops early and closes the descriptor when it ends.
+        // A walk under way stops early and closes the descriptor when it ends. Closing an
+        // instance that holds thousands of watches takes the kernel a while, and so does
+        // freeing their names: both are done on a pool thread.
         instance->cancelled = true;
-        instance.reset();
+        QThreadPool::globalInstance()->start(
+            [held = std::move(instance),
+             names = std::make_shared<std::unordered_map<int, Node>>(std::move(nodes))]() mutable {
+                names.reset();
+                held.reset();
+            });
     }
     fd = -1;
     nodes.clear();

@@ -1,6 +1,5 @@
 #include "core/sync/sync_decoding.h"
 
-#include <QJsonDocument>
 #include <QTest>
 
 using namespace orvu;
@@ -202,45 +201,6 @@ private slots:
             QCOMPARE(status.remote->toDelete, expectedRemote->toDelete);
             QCOMPARE(status.remote->conflicts, expectedRemote->conflicts);
         }
-    }
-
-    // Status lines are scanned by hand; a line must be taken exactly when QJsonDocument,
-    // which reads every other output line, accepts it. Each row is the value of an extra key
-    // of a status line that lists one change.
-    void statusLineAcceptedLikeQJsonDocument_data() {
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<bool>("valid");
-        const auto row = [](const char *name, QString value, bool valid) {
-            QTest::newRow(name) << value << valid;
-        };
-        const auto nested = [](qsizetype levels, const QString &open, const QString &close) {
-            return open.repeated(levels) + close.repeated(levels);
-        };
-
-        row("escapes", R"("\"\\\/\b\f\n\r\t\u00e9")", true);
-        row("lone surrogate escape", R"("\udc00")", true);
-        row("short unicode escape", R"("\u12")", false);
-        row("unterminated string", R"("abc)", false);
-        row("numbers", "[0,-0,1e2,1E+2,-1.5e-3,0.0,9223372036854775808,1e308]", true);
-        row("leading zero", "01", false);
-        row("exponent without digits", "1e", false);
-        row("beyond double range", "1e400", false);
-        row("literals", "[true,false,null]", true);
-        row("nested values", R"({"a":[1,{"b":[{}]}],"a":{}})", true);
-        row("trailing comma in array", "[1,]", false);
-        row("1023 nested arrays", nested(1023, "[", "]"), true);
-        row("1024 nested arrays", nested(1024, "[", "]"), false);
-    }
-    void statusLineAcceptedLikeQJsonDocument() {
-        QFETCH(QString, value);
-        QFETCH(bool, valid);
-        const QString line =
-            R"({"type":"status","x":)" + value + R"(,"changes":[{"path":"a","change":"A"}]})";
-        QJsonParseError error{};
-        QJsonDocument::fromJson(line.toUtf8(), &error);
-        QCOMPARE(error.error == QJsonParseError::NoError, valid);
-        QCOMPARE(decodeLocalStatus(line).size(), valid ? 1 : 0);
-        QCOMPARE(decodeFullStatus(line).pendingChanges.size(), valid ? 1 : 0);
     }
 
     // Each row's lines all decode to the same event.

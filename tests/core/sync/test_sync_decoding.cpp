@@ -113,14 +113,6 @@ private slots:
             "\n  " +
                 status({ch("ok", "D")}) + "\r\n",
             {"deleted:ok"});
-        row("type after changes", R"({"changes":[{"path":"a","change":"A"}],"type":"status"})",
-            {"added:a"});
-        row("repeated keys: the last wins",
-            R"({"type":"plan","type":"status","changes":[{"path":"a","change":"A","path":"b",)"
-            R"("change":"D"}]})"
-            "\n"
-            R"({"type":"status","changes":[{"path":"c","change":"A"}],"changes":3})",
-            {"deleted:b"});
         row("escapes and non-ASCII in paths",
             status({"{\"path\":\"d\\u00e9j\\u00e0\\/\\\"q\\\".txt\",\"change\":\"\\u0041\"}",
                     ch(QString::fromUtf8("日本/ü.md"), "M")}),
@@ -172,11 +164,6 @@ private slots:
         row("integers: exponent, negative, null, bool",
             R"({"type":"status","remote":{"toPull":1e2,"toDelete":-7,"conflicts":true}})", {},
             remote(100, -7, 0));
-        row("integers: beyond 64 bits is not one",
-            R"({"type":"status","remote":{"toPull":1e300,"toDelete":9223372036854775807}})", {},
-            remote(0, 9223372036854775807LL, 0));
-        row("remote changes not a list",
-            R"({"type":"status","remote":{"toPull":1,"changes":"many"}})", {}, remote(1, 0, 0));
         row("later remote replaces earlier; non-object does not",
             "{\"type\":\"status\",\"remote\":{\"toPull\":1}}\n"
             "{\"type\":\"status\",\"remote\":{\"toPull\":2}}\n"
@@ -226,14 +213,9 @@ private slots:
             "complete 2 1 6 0 [pushed:p1 pushed:p2 pulled:q deleted:d deleted:s deleted:l]");
         row("complete: deleted sums present keys",
             {R"({"type":"complete","deletedLocal":2,"deleted":1})"}, "complete 0 0 3 0 []");
-        row("complete: lists must hold only strings",
-            {R"({"type":"complete","pushedFiles":["a",7],"pulledFiles":"b","deletedFiles":["c"]})"},
-            "complete 0 0 0 0 [deleted:c]");
         row("success up to date inside longer text",
             {R"({"type":"success","message":"Everything is up to date."})"}, "up to date");
         row("error", {R"({"type":"error","error":"quota exceeded"})"}, "error quota exceeded");
-        row("error without a usable message",
-            {R"({"type":"error"})", R"({"type":"error","error":5})"}, "error Unknown error");
         row("ignored",
             {R"({"type":"conflict","file":"a","renamedTo":""})",
              R"({"type":"conflict","renamedTo":"a_1"})", R"({"type":"delete","file":"a"})",
@@ -263,16 +245,9 @@ private slots:
             "{\"type\":\"plan\",\"toPush\":1,\"toPull\":2,\"toDeleteServer\":3,"
             "\"toDeleteLocal\":4,\"conflicts\":2,\"conflictFiles\":[\"x\",\"y\"]}\n",
             SyncPreview{1, 2, 3, 4, 2, {"x", "y"}});
-        row("mistyped values take defaults",
-            R"({"type":"plan","toPush":"3","toPull":null,"conflicts":1.5,)"
-            R"("conflictFiles":["x",1]})",
-            SyncPreview{});
         row("first plan wins",
             "{\"type\":\"plan\",\"toPush\":1}\n{\"type\":\"plan\",\"toPush\":2}\n",
             SyncPreview{1, 0, 0, 0, 0, {}});
-        row("invalid plan line skipped, next one used",
-            "{\"type\":\"plan\",\"toPush\":1\n{\"type\":\"plan\",\"toPull\":2}\n",
-            SyncPreview{0, 2, 0, 0, 0, {}});
     }
     void preview() {
         QFETCH(QString, output);

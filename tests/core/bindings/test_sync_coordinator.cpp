@@ -265,13 +265,13 @@ private slots:
         QCoro::waitFor(f.coordinator->refreshAll()); // after the refreshes of the start
         f.tool.clearInvocations();
         f.tool.respond("status",
-                       Response().lines({R"({"type":"status","changes":[]})"}).pause(3000));
+                       Response().lines({R"({"type":"status","changes":[]})"}).pause(5000));
         bool finished = false;
         QCoro::connect(f.coordinator->refreshAll(), this, [&] { finished = true; });
-        // Each refresh holds the tool for 3 s; one after the other, only one would have begun.
-        QVERIFY(f.tool.waitForInvocations(3, 2500));
+        // Each refresh holds the tool for 5 s; one after the other, only one would have begun.
+        QVERIFY(f.tool.waitForInvocations(3, 4500));
         QVERIFY(!finished);
-        QTRY_VERIFY_WITH_TIMEOUT(finished, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(finished, 15000);
     }
 
     // Changing other bindings leaves an engine alone, run and all; one let go of mid-run lives

@@ -250,6 +250,7 @@ void FileWatcher::Private::start() {
     if (fd < 0) {
         // Out of inotify instances: nothing below the folder will be noticed.
         flagMissed();
+        armed = true; // there is nothing to walk
         return;
     }
     instance = std::make_shared<Instance>();

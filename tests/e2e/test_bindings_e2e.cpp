@@ -99,45 +99,6 @@ class TestBindingsE2E : public QObject {
     Q_OBJECT
 
 private slots:
-    void addExistingAndNewRepo() {
-        App app;
-        QVERIFY(app.launchWith({{"notes", "Team Notes"}}));
-        QVERIFY(!app.coordinator->hasAnyBinding());
-        const auto notes = app.repo("notes");
-        QVERIFY(notes);
-        auto model = app.coordinator->makeAddRepoModel();
-        QCoro::waitFor(model->load());
-        QCOMPARE(model->phase(), Model::Phase(Model::ChooseRepo{{*notes}}));
-        const QString folder = model->suggestedFolder(Model::ExistingRepo{*notes});
-        QCOMPARE(folder, QDir::homePath() + "/Orvu/Team Notes");
-        QCOMPARE(app.addThroughModel(Model::ExistingRepo{*notes}, folder),
-                 Model::Phase(Model::Done{*notes}));
-
-        // Persisted in the real settings file, with its bookmark, and watched.
-        const QList<RepoBinding> afterFirst{
-            RepoBinding{notes->id, "notes", "Team Notes", folder, folder.toUtf8(), false}};
-        QCOMPARE(app.stored(), afterFirst);
-        QCOMPARE(app.coordinator->engines().size(), 1);
-        const SyncEngine *engine = app.coordinator->engines()[0];
-        QVERIFY(engine->fileWatcher() && engine->fileWatcher()->isRunning());
-        QTRY_VERIFY(engine->remoteStatus().has_value());
-
-        // A new repo: created by the tool, confirmed by the listing, bound second.
-        model = app.coordinator->makeAddRepoModel();
-        QCoro::waitFor(model->load());
-        QCOMPARE(model->phase(), Model::Phase(Model::ChooseRepo{{}})); // notes is bound
-        const QString photos = app.sandbox.makeFolder("Pictures/Holiday");
-        const Model::NewRepo fresh{"holiday-photos-2024", "Holiday Photos 2024"};
-        QCoro::waitFor(model->useFolder(fresh, photos, std::nullopt));
-        const auto created = app.repo("holiday-photos-2024");
-        QVERIFY(created);
-        QCOMPARE(created->name, fresh.name);
-        QCOMPARE(model->phase(), Model::Phase(Model::Done{*created}));
-        QCOMPARE(app.stored().size(), 2);
-        QCOMPARE(app.stored().last().folderPath, photos);
-        QCOMPARE(app.coordinator->engines().size(), 2);
-    }
-
     // One folder through its life: linked, linked elsewhere over a warning, deleted (a relink
     // row after a relaunch), linked again elsewhere, and removed.
     void rebindRelinkAndRemove() {

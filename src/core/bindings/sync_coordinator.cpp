@@ -2,6 +2,7 @@
 
 #include "core/platform/folder_access.h"
 #include "core/platform/settings_store.h"
+#include "core/repos/add_repo_model.h"
 #include "core/sync/sync_engine.h"
 
 #include <QDir>
@@ -9,6 +10,7 @@
 #include <QHash>
 #include <QPointer>
 #include <QSet>
+#include <QTimer>
 
 #include <vector>
 
@@ -22,7 +24,21 @@ SyncCoordinator::SyncCoordinator(BindingStore store, std::shared_ptr<RepoCLIRunn
       m_preferences(std::move(preferences)), m_folderAccess(&folderAccess),
       m_engineRunner(std::move(engineRunner)),
       m_homeDirectory(homeDirectory.isEmpty() ? QDir::homePath() : std::move(homeDirectory)),
-      m_serverURL(std::move(serverURL)) {}
+      m_serverURL(std::move(serverURL)), m_startTimer(new QTimer(this)) {
+    m_startTimer->setSingleShot(true);
+    m_startTimer->setInterval(0);
+    connect(m_startTimer, &QTimer::timeout, this, [this] {
+        while (!m_toStart.isEmpty()) {
+            const QPointer<SyncEngine> engine = m_toStart.takeFirst();
+            if (engine && m_grants.contains(engine)) { // still listed
+                engine->start();
+                break;
+            }
+        }
+        if (!m_toStart.isEmpty())
+            m_startTimer->start();
+    });
+}
 
 SyncCoordinator::~SyncCoordinator() {
     tearDown();
@@ -57,28 +73,90 @@ void SyncCoordinator::tearDown() {
 void SyncCoordinator::retire(SyncEngine *engine) {
     disconnect(engine, nullptr, this, nullptr);
     engine->stop();
+    if (const Grant grant = m_grants.take(engine); grant.accessed)
+        m_folderAccess->stopAccessing(*grant.accessed);
     // A run already under way is not cut short: the engine lives until it has finished (its
     // manual result still reaches onAnySyncComplete), it is just no longer listed.
     if (!engine->isSyncing()) {
         engine->deleteLater();
         return;
     }
-    connect(engine, &SyncEngine::changed, engine, [engine] {
-        if (!engine->isSyncing())
-            engine->deleteLater();
+    m_retiredRunning.append(engine);
+    connect(engine, &SyncEngine::syncFinished, engine, &QObject::deleteLater);
+}
+
+SyncEngine *SyncCoordinator::makeEngine(const RepoBinding &binding, const QString &folder) {
+    auto *engine = new SyncEngine(
+        SyncEngine::Binding{binding.repoId, binding.slug, binding.displayName, binding.folderPath},
+        folder, m_engineRunner, m_serverURL, this);
+    const QPointer<SyncCoordinator> self(this);
+    engine->setOnManualSyncComplete([self](const SyncResult &result) {
+        if (self && self->m_onAnySyncComplete)
+            self->m_onAnySyncComplete(result);
     });
+    connect(engine, &SyncEngine::changed, this, [this, engine] {
+        emit engineChanged(engine);
+        emit changed();
+    });
+    connect(engine, &SyncEngine::progressChanged, this, [this, engine] {
+        emit engineProgressChanged(engine);
+        emit changed();
+    });
+    connect(engine, &SyncEngine::syncFinished, this, [this, engine] {
+        emit engineChanged(engine);
+        emit changed();
+    });
+    m_toStart.append(engine);
+    m_startTimer->start();
+    // A run of an engine let go of may still be working on this folder.
+    m_retiredRunning.removeIf([](const QPointer<SyncEngine> &old) { return old.isNull(); });
+    for (const QPointer<SyncEngine> &old : std::as_const(m_retiredRunning)) {
+        if (old->isSyncing() && old->folderPath() == engine->folderPath())
+            engine->holdWhileSyncing(old);
+    }
+    return engine;
 }
 
 void SyncCoordinator::apply(const QList<RepoBinding> &bindings) {
-    tearDown();
+    const auto usable = [](const RepoBinding &binding) {
+        return !binding.needsRelink && !binding.repoId.isEmpty();
+    };
+    // Engines whose binding is unchanged carry on as they are.
+    QList<SyncEngine *> unclaimed = m_engines;
+    QList<SyncEngine *> kept(bindings.size(), nullptr);
+    for (qsizetype i = 0; i < bindings.size(); ++i) {
+        const RepoBinding &binding = bindings[i];
+        if (!usable(binding))
+            continue;
+        const auto match = std::find_if(unclaimed.begin(), unclaimed.end(), [&](SyncEngine *e) {
+            return e->repoId() == binding.repoId &&
+                   m_grants.value(e).bindingFolder == binding.folderPath && e->folderPath() &&
+                   QFileInfo::exists(*e->folderPath());
+        });
+        if (match == unclaimed.end())
+            continue;
+        kept[i] = *match;
+        unclaimed.erase(match);
+    }
+    // The others go; their folder access is given up before new access is taken, so a folder
+    // that stays bound under another repo holds exactly one grant.
+    for (SyncEngine *engine : std::as_const(unclaimed))
+        retire(engine);
+
     QList<SyncEngine *> engines;
     QList<RepoBinding> relink;
-    const QPointer<SyncCoordinator> self(this);
-    for (const RepoBinding &binding : bindings) {
-        if (binding.needsRelink || binding.repoId.isEmpty()) {
+    for (qsizetype i = 0; i < bindings.size(); ++i) {
+        const RepoBinding &binding = bindings[i];
+        if (!usable(binding)) {
             relink.append(binding);
             continue;
         }
+        if (SyncEngine *engine = kept[i]) {
+            engine->setDisplayName(binding.displayName);
+            engines.append(engine);
+            continue;
+        }
+        const qsizetype grantsBefore = m_securityScopedPaths.size();
         const std::optional<QString> folder = resolveFolder(binding);
         if (!folder) {
             RepoBinding unusable = binding;
@@ -86,26 +164,11 @@ void SyncCoordinator::apply(const QList<RepoBinding> &bindings) {
             relink.append(unusable);
             continue;
         }
-        auto *engine = new SyncEngine(SyncEngine::Binding{binding.repoId, binding.slug,
-                                                          binding.displayName, binding.folderPath},
-                                      *folder, m_engineRunner, m_serverURL, this);
-        engine->setOnManualSyncComplete([self](const SyncResult &result) {
-            if (self && self->m_onAnySyncComplete)
-                self->m_onAnySyncComplete(result);
-        });
-        connect(engine, &SyncEngine::changed, this, [this, engine] {
-            emit engineChanged(engine);
-            emit changed();
-        });
-        connect(engine, &SyncEngine::progressChanged, this, [this, engine] {
-            emit engineProgressChanged(engine);
-            emit changed();
-        });
-        connect(engine, &SyncEngine::syncFinished, this, [this, engine] {
-            emit engineChanged(engine);
-            emit changed();
-        });
-        engine->start();
+        SyncEngine *engine = makeEngine(binding, *folder);
+        Grant grant{binding.folderPath, std::nullopt};
+        if (m_securityScopedPaths.size() > grantsBefore)
+            grant.accessed = m_securityScopedPaths.takeLast();
+        m_grants.insert(engine, grant);
         engines.append(engine);
     }
     m_engines = engines;

@@ -4,12 +4,13 @@
 #include "core/bindings/preferences.h"
 #include "core/cli/cli_runner.h"
 #include "core/cli/tool_commands.h"
-#include "core/repos/add_repo_model.h"
 #include "core/repos/repo_cli_running.h"
 #include "core/sync/sync_types.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 
 #include <QCoro/QCoroTask>
@@ -18,8 +19,11 @@
 #include <memory>
 #include <optional>
 
+class QTimer;
+
 namespace orvu {
 
+class AddRepoModel;
 class FolderAccess;
 class SyncEngine;
 
@@ -43,8 +47,10 @@ public:
                     QString serverURL = tool::kDefaultServerURL, QObject *parent = nullptr);
     ~SyncCoordinator() override;
 
-    // In binding order. The coordinator owns them; a pointer stays valid until the next
-    // change of this list has been announced and control returned to the event loop.
+    // In binding order. The coordinator owns them. An engine stays listed, the same object,
+    // for as long as its binding keeps its repo id and folder; a pointer to one that is no
+    // longer listed stays valid until control has returned to the event loop (or, while it
+    // runs a sync, until that run has ended).
     const QList<SyncEngine *> &engines() const { return m_engines; }
     const QList<RepoBinding> &needsRelink() const { return m_needsRelink; }
 
@@ -58,7 +64,9 @@ public:
     void start();
     // Stops every engine's watcher, releases every folder grant and empties both lists.
     void stopAll();
-    // Rebuilds both lists from `bindings`. The stored list is not changed.
+    // Rebuilds both lists from `bindings`, keeping the engine (its run, progress, selection and
+    // pending list) of every binding whose repo id and folder are unchanged and whose folder
+    // still exists; only its display name is updated. The stored list is not changed.
     void apply(const QList<RepoBinding> &bindings);
     // The folder to use for a binding; access is started (and held) when its bookmark resolves.
     std::optional<QString> resolveFolder(const RepoBinding &binding);
@@ -101,8 +109,14 @@ signals:
     void engineProgressChanged(orvu::SyncEngine *engine);
 
 private:
+    struct Grant {
+        QString bindingFolder;           // the binding's folderPath the engine was made for
+        std::optional<QString> accessed; // the folder whose access was started for it
+    };
+
     void tearDown();
     void retire(SyncEngine *engine);
+    SyncEngine *makeEngine(const RepoBinding &binding, const QString &folder);
 
     QList<SyncEngine *> m_engines;
     QList<RepoBinding> m_needsRelink;
@@ -114,7 +128,16 @@ private:
     CLIRunner m_engineRunner;
     QString m_homeDirectory;
     QString m_serverURL;
+    // Per listed engine: what it was made from and the folder access held for it.
+    QHash<SyncEngine *, Grant> m_grants;
+    // Access started by resolveFolder() and not yet handed to an engine.
     QStringList m_securityScopedPaths;
+    // New engines not started yet: one is started per turn of the event loop, so that making
+    // many engines at once never holds up the main thread for long.
+    QList<QPointer<SyncEngine>> m_toStart;
+    QTimer *m_startTimer;
+    // Engines let go of while a run was under way; each deletes itself when its run ends.
+    QList<QPointer<SyncEngine>> m_retiredRunning;
 };
 
 } // namespace orvu

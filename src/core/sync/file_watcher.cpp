@@ -3,14 +3,19 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QPointer>
 #include <QSet>
 #include <QSocketNotifier>
+#include <QThreadPool>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -60,28 +65,133 @@ bool isDot(const char *name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+// The inotify instance, shared with arming walks that run on a pool thread: its descriptor is
+// closed when the last of them lets go, so a walk never adds watches to a reused number.
+struct Instance {
+    int fd = -1;
+    std::atomic<bool> cancelled{false};
+    ~Instance() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+// Each watched directory is stored as its name below its parent's watch, so renaming a
+// directory is one update however many watches lie below it.
+struct Node {
+    int parent; // -1 for the root
+    std::string name;
+};
+
+// A directory to watch together with everything below it.
+struct ArmRequest {
+    std::string path;
+    int parent;
+    std::string name;
+    bool report; // report every entry met: the directory is new to us
+};
+
+struct ArmResult {
+    std::unordered_map<int, Node> nodes;
+    std::vector<std::string> reported;
+    bool missed = false;
+};
+
+// Runs on a pool thread. The watch of a directory is added before it is listed, so a file
+// made in between is either listed or reported by the watch.
+ArmResult walk(const std::shared_ptr<Instance> &instance, std::optional<dev_t> leafDevice,
+               std::vector<ArmRequest> requests) {
+    ArmResult result;
+    // Depth first with an explicit stack: a deep tree must not exhaust a pool thread's stack.
+    std::vector<ArmRequest> stack(std::make_move_iterator(requests.rbegin()),
+                                  std::make_move_iterator(requests.rend()));
+    while (!stack.empty() && !instance->cancelled.load(std::memory_order_relaxed)) {
+        ArmRequest request = std::move(stack.back());
+        stack.pop_back();
+        const int wd = inotify_add_watch(instance->fd, request.path.c_str(), kWatchMask);
+        if (wd < 0) {
+            // A subdirectory that vanished (or was swapped for a link) since it was listed
+            // needs no watch: its removal reaches us through its parent.
+            if (!(request.parent != -1 && (errno == ENOENT || errno == ENOTDIR)))
+                result.missed = true;
+            continue;
+        }
+        result.nodes.insert_or_assign(wd, Node{request.parent, request.name});
+        const int dirFd =
+            ::open(request.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (dirFd < 0)
+            continue;
+        struct stat st {};
+        // A leaf needs no listing unless its files are to be reported. Another device below
+        // the root (a mount point) may be a file system whose link counts mean nothing.
+        if (!request.report && leafDevice && ::fstat(dirFd, &st) == 0 && st.st_dev == *leafDevice &&
+            st.st_nlink == 2) {
+            ::close(dirFd);
+            continue;
+        }
+        DIR *dir = ::fdopendir(dirFd);
+        if (!dir) {
+            ::close(dirFd);
+            continue;
+        }
+        // Read whole and closed before descending: a deep tree never holds one open
+        // descriptor per level.
+        std::string entryPath = request.path;
+        entryPath += '/';
+        const std::size_t base = entryPath.size();
+        const std::size_t firstChild = stack.size();
+        while (const dirent *entry = ::readdir(dir)) {
+            if (isDot(entry->d_name))
+                continue;
+            bool isDirectory = entry->d_type == DT_DIR;
+            if (entry->d_type == DT_UNKNOWN) {
+                struct stat entryStat {};
+                isDirectory =
+                    ::fstatat(::dirfd(dir), entry->d_name, &entryStat, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISDIR(entryStat.st_mode);
+            }
+            entryPath.resize(base);
+            entryPath += entry->d_name;
+            if (request.report)
+                result.reported.push_back(entryPath);
+            if (isDirectory)
+                stack.push_back(ArmRequest{entryPath, wd, entry->d_name, request.report});
+        }
+        ::closedir(dir);
+        std::reverse(stack.begin() + qsizetype(firstChild), stack.end());
+    }
+    return result;
+}
+
+// Merging a walk's result is done in slices of this many entries, one per turn of the event
+// loop, so that a tree of any size never holds up the main thread for long.
+constexpr std::size_t kMergeSlice = 4096;
+
 } // namespace
 
 class FileWatcher::Private {
 public:
-    // Each watched directory is stored as its name below its parent's watch, so renaming a
-    // directory is one update however many watches lie below it.
-    struct Node {
-        int parent; // -1 for the root
-        std::string name;
-    };
-
     struct PendingMove {
         uint32_t cookie;
         int wd; // the moved directory's own watch, or -1 when it had none
     };
 
+    // An event as read, kept until no walk is under way: a walk may add the watch it names.
+    struct RawEvent {
+        int wd;
+        uint32_t mask;
+        uint32_t cookie;
+        std::string name;
+    };
+
     explicit Private(FileWatcher *q) : q(q) {}
 
     FileWatcher *q;
+    std::shared_ptr<Instance> instance;
     int fd = -1;
     bool started = false;
     bool running = false;
+    bool armed = false;
     std::string rootPath; // absolute, without a trailing slash ("" for "/")
     // Set when directories on the root's device can be recognised as leaves by their link
     // count; most directories of a tree are leaves, and not listing them halves arming time.
@@ -93,19 +203,32 @@ public:
     QSet<QString> inBatch;
     bool missed = false;
 
+    // Arming: at most one walk at a time; what is asked meanwhile waits for the next one.
+    bool walking = false;
+    std::vector<ArmRequest> queuedArms;
+    bool resyncQueued = false;
+    bool resyncing = false;
+    std::deque<RawEvent> deferred;
+    std::vector<PendingMove> moves;
+    // The result being merged, and how far.
+    std::optional<ArmResult> merging;
+    std::size_t mergedReports = 0;
+    std::unordered_set<int> seen;
+
     void start();
     void close();
 
     std::optional<std::string> pathOf(int wd) const;
     int findChild(int parent, const std::string &name) const;
-    int addWatch(const std::string &path, int parent, std::string name);
-    void arm(const std::string &dirPath, int wd, bool report, std::unordered_set<int> *seen);
-    void armRoot(std::unordered_set<int> *seen);
+    void requestArm(std::string path, int parent, std::string name, bool report);
+    void startWalk();
+    void mergeSlice();
+    void finishWalk();
     void removeSubtree(int wd);
-    void resync();
 
     void readEvents();
-    void handle(const inotify_event &event, std::vector<PendingMove> &moves);
+    void processEvents();
+    void handle(const RawEvent &event);
 
     void record(const std::string &path);
     void flagMissed();
@@ -127,8 +250,11 @@ void FileWatcher::Private::start() {
     if (fd < 0) {
         // Out of inotify instances: nothing below the folder will be noticed.
         flagMissed();
+        armed = true; // there is nothing to walk
         return;
     }
+    instance = std::make_shared<Instance>();
+    instance->fd = fd;
     notifier = new QSocketNotifier(fd, QSocketNotifier::Read, q);
     QObject::connect(notifier, &QSocketNotifier::activated, q, [this] { readEvents(); });
 
@@ -136,7 +262,10 @@ void FileWatcher::Private::start() {
     struct stat rootStat {};
     if (countsSubdirectoryLinks(root.c_str()) && ::stat(root.c_str(), &rootStat) == 0)
         leafDevice = rootStat.st_dev;
-    armRoot(nullptr);
+    // A root that cannot be watched, even one that has vanished, is reported as missed events,
+    // so that its owner is not left unaware.
+    requestArm(root, -1, rootPath, false);
+    startWalk();
 }
 
 void FileWatcher::Private::close() {
@@ -144,14 +273,28 @@ void FileWatcher::Private::close() {
         timer->stop();
     if (notifier)
         notifier->setEnabled(false);
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
+    if (instance) {
+        // A walk under way stops early and closes the descriptor when it ends. Closing an
+        // instance that holds thousands of watches takes the kernel a while, and so does
+        // freeing their names: both are done on a pool thread.
+        instance->cancelled = true;
+        QThreadPool::globalInstance()->start(
+            [held = std::move(instance),
+             names = std::make_shared<std::unordered_map<int, Node>>(std::move(nodes))]() mutable {
+                names.reset();
+                held.reset();
+            });
     }
+    fd = -1;
     nodes.clear();
     batch.clear();
     inBatch.clear();
     missed = false;
+    queuedArms.clear();
+    deferred.clear();
+    moves.clear();
+    merging.reset();
+    seen.clear();
 }
 
 std::optional<std::string> FileWatcher::Private::pathOf(int wd) const {
@@ -181,80 +324,83 @@ int FileWatcher::Private::findChild(int parent, const std::string &name) const {
     return -1;
 }
 
-int FileWatcher::Private::addWatch(const std::string &path, int parent, std::string name) {
-    const int wd = inotify_add_watch(fd, path.c_str(), kWatchMask);
-    if (wd < 0) {
-        // A subdirectory that vanished (or was swapped for a link) since it was listed needs
-        // no watch: its removal reaches us through its parent.
-        if (!(parent != -1 && (errno == ENOENT || errno == ENOTDIR)))
-            flagMissed();
-        return -1;
-    }
-    nodes[wd] = Node{parent, std::move(name)};
-    return wd;
+void FileWatcher::Private::requestArm(std::string path, int parent, std::string name, bool report) {
+    queuedArms.push_back(ArmRequest{std::move(path), parent, std::move(name), report});
 }
 
-void FileWatcher::Private::arm(const std::string &dirPath, int wd, bool report,
-                               std::unordered_set<int> *seen) {
-    if (seen)
-        seen->insert(wd);
-    const int dirFd = ::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dirFd < 0)
+void FileWatcher::Private::startWalk() {
+    if (walking || fd < 0 || (queuedArms.empty() && !resyncQueued))
         return;
-    struct stat st {};
-    // A leaf needs no listing unless its files are to be reported. Another device below the
-    // root (a mount point) may be a file system whose link counts mean nothing.
-    if (!report && leafDevice && ::fstat(dirFd, &st) == 0 && st.st_dev == *leafDevice &&
-        st.st_nlink == 2) {
-        ::close(dirFd);
-        return;
+    walking = true;
+    resyncing = std::exchange(resyncQueued, false);
+    std::vector<ArmRequest> requests = std::exchange(queuedArms, {});
+    if (resyncing) {
+        // After an overflow any directory created, moved in or renamed meanwhile may be
+        // unknown to us; adding a watch to a watched directory returns its existing
+        // descriptor, so walking the tree again repairs names and fills the gaps, and whatever
+        // is not met has left the tree.
+        const std::string root = rootPath.empty() ? std::string("/") : rootPath;
+        requests.insert(requests.begin(), ArmRequest{root, -1, rootPath, false});
     }
-    DIR *dir = ::fdopendir(dirFd);
-    if (!dir) {
-        ::close(dirFd);
-        return;
-    }
-    // The listing is read whole and closed before descending, so a deep tree never holds one
-    // open descriptor per level.
-    std::vector<std::string> subdirectories;
-    std::string entryPath = dirPath;
-    const std::size_t base = entryPath.size() + 1;
-    entryPath += '/';
-    while (const dirent *entry = ::readdir(dir)) {
-        if (isDot(entry->d_name))
-            continue;
-        bool isDirectory = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_UNKNOWN) {
-            struct stat st {};
-            isDirectory = ::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                          S_ISDIR(st.st_mode);
-        }
-        if (report) {
-            entryPath.resize(base);
-            entryPath += entry->d_name;
-            record(entryPath);
-        }
-        if (isDirectory)
-            subdirectories.emplace_back(entry->d_name);
-    }
-    ::closedir(dir);
-
-    for (std::string &name : subdirectories) {
-        entryPath.resize(base);
-        entryPath += name;
-        const int child = addWatch(entryPath, wd, std::move(name));
-        if (child >= 0)
-            arm(entryPath, child, report, seen);
-    }
+    auto *watcher = new QFutureWatcher<ArmResult>(q);
+    QObject::connect(watcher, &QFutureWatcher<ArmResult>::finished, q, [this, watcher] {
+        watcher->deleteLater();
+        if (!running || watcher->isCanceled())
+            return;
+        merging = watcher->future().takeResult();
+        mergedReports = 0;
+        if (nodes.empty() && !resyncing)
+            std::swap(nodes, merging->nodes); // the first walk: nothing to merge with
+        mergeSlice();
+    });
+    watcher->setFuture(QtConcurrent::run(walk, instance, leafDevice, std::move(requests)));
 }
 
-// A root that cannot be watched, even one that has vanished, is flagged as missed events by
-// addWatch, so that its owner is not left unaware.
-void FileWatcher::Private::armRoot(std::unordered_set<int> *seen) {
-    const std::string root = rootPath.empty() ? std::string("/") : rootPath;
-    const int rootWd = addWatch(root, -1, rootPath);
-    if (rootWd >= 0)
-        arm(root, rootWd, false, seen);
+void FileWatcher::Private::mergeSlice() {
+    if (!merging)
+        return;
+    std::size_t budget = kMergeSlice;
+    for (auto it = merging->nodes.begin(); it != merging->nodes.end() && budget > 0; --budget) {
+        if (resyncing)
+            seen.insert(it->first);
+        nodes.insert_or_assign(it->first, std::move(it->second));
+        it = merging->nodes.erase(it);
+    }
+    for (; mergedReports < merging->reported.size() && budget > 0; ++mergedReports, --budget)
+        record(merging->reported[mergedReports]);
+    if (!merging->nodes.empty() || mergedReports < merging->reported.size()) {
+        QMetaObject::invokeMethod(
+            q, [this] { mergeSlice(); }, Qt::QueuedConnection);
+        return;
+    }
+    finishWalk();
+}
+
+void FileWatcher::Private::finishWalk() {
+    const bool wasMissed = merging->missed;
+    merging.reset();
+    if (wasMissed)
+        flagMissed();
+    if (resyncing) {
+        std::vector<int> stale;
+        for (const auto &entry : nodes) {
+            if (!seen.contains(entry.first))
+                stale.push_back(entry.first);
+        }
+        for (const int wd : stale) {
+            inotify_rm_watch(fd, wd);
+            nodes.erase(wd);
+        }
+        seen.clear();
+        resyncing = false;
+    }
+    walking = false;
+    if (!armed) {
+        armed = true;
+        emit q->armed();
+    }
+    if (running)
+        processEvents();
 }
 
 void FileWatcher::Private::removeSubtree(int wd) {
@@ -278,26 +424,8 @@ void FileWatcher::Private::removeSubtree(int wd) {
     }
 }
 
-void FileWatcher::Private::resync() {
-    // After an overflow any directory created, moved in or renamed meanwhile may be unknown to
-    // us; adding a watch to a watched directory returns its existing descriptor, so walking the
-    // tree again repairs names and fills the gaps, and whatever was not met has left the tree.
-    std::unordered_set<int> seen;
-    armRoot(&seen);
-    std::vector<int> stale;
-    for (const auto &entry : nodes) {
-        if (!seen.contains(entry.first))
-            stale.push_back(entry.first);
-    }
-    for (const int wd : stale) {
-        inotify_rm_watch(fd, wd);
-        nodes.erase(wd);
-    }
-}
-
 void FileWatcher::Private::readEvents() {
     alignas(inotify_event) char buffer[64 * 1024];
-    std::vector<PendingMove> moves;
     bool overflowed = false;
     while (fd >= 0) {
         const ssize_t length = ::read(fd, buffer, sizeof buffer);
@@ -313,22 +441,36 @@ void FileWatcher::Private::readEvents() {
                 overflowed = true;
                 continue;
             }
-            handle(*event, moves);
+            deferred.push_back(RawEvent{event->wd, event->mask, event->cookie,
+                                        event->len ? std::string(event->name) : std::string()});
         }
-    }
-    // A directory moved away with no arrival inside the tree has left it; its watches would
-    // otherwise go on reporting under paths that no longer exist.
-    for (const PendingMove &move : moves) {
-        if (move.wd >= 0)
-            removeSubtree(move.wd);
     }
     if (overflowed) {
         flagMissed();
-        resync();
+        resyncQueued = true;
     }
+    processEvents();
 }
 
-void FileWatcher::Private::handle(const inotify_event &event, std::vector<PendingMove> &moves) {
+void FileWatcher::Private::processEvents() {
+    // While a walk is under way its watches are not known yet: events wait for it.
+    if (walking) {
+        return;
+    }
+    while (!deferred.empty()) {
+        handle(deferred.front());
+        deferred.pop_front();
+    }
+    // A directory moved away with no arrival inside the tree has left it; its watches would
+    // otherwise go on reporting under paths that no longer exist.
+    for (const PendingMove &move : std::exchange(moves, {})) {
+        if (move.wd >= 0)
+            removeSubtree(move.wd);
+    }
+    startWalk();
+}
+
+void FileWatcher::Private::handle(const RawEvent &event) {
     if (event.mask & IN_IGNORED) {
         nodes.erase(event.wd);
         return;
@@ -336,7 +478,7 @@ void FileWatcher::Private::handle(const inotify_event &event, std::vector<Pendin
     const std::optional<std::string> dirPath = pathOf(event.wd);
     if (!dirPath)
         return;
-    if (event.len == 0 || event.name[0] == '\0') {
+    if (event.name.empty()) {
         // Self events of subdirectories repeat what their parent reports; only the root has
         // no parent to tell about it.
         const auto root = nodes.find(event.wd);
@@ -347,7 +489,7 @@ void FileWatcher::Private::handle(const inotify_event &event, std::vector<Pendin
     if (!(event.mask & kReportedMask))
         return;
 
-    const std::string name(event.name);
+    const std::string &name = event.name;
     const std::string path = *dirPath + '/' + name;
     record(path);
     if (!(event.mask & IN_ISDIR))
@@ -367,15 +509,11 @@ void FileWatcher::Private::handle(const inotify_event &event, std::vector<Pendin
         if (move != moves.end())
             moves.erase(move);
         // Moved in from outside: files in it were never seen by any watch of ours.
-        const int wd = addWatch(path, event.wd, name);
-        if (wd >= 0)
-            arm(path, wd, true, nullptr);
+        requestArm(path, event.wd, name, true);
     } else if (event.mask & IN_CREATE) {
         // Files may be written into a new directory before its watch exists; the listing
         // reports them.
-        const int wd = addWatch(path, event.wd, name);
-        if (wd >= 0)
-            arm(path, wd, true, nullptr);
+        requestArm(path, event.wd, name, true);
     }
 }
 
@@ -420,6 +558,10 @@ FileWatcher::~FileWatcher() {
 
 bool FileWatcher::isRunning() const {
     return d->running;
+}
+
+bool FileWatcher::isArmed() const {
+    return d->armed;
 }
 
 void FileWatcher::start() {

@@ -27,10 +27,19 @@ public:
 
     const QString &path() const { return m_path; }
     bool isRunning() const;
+    // The first walk of the tree has ended: every directory that existed then is watched.
+    // Until then, changes in directories not yet reached may go unreported.
+    bool isArmed() const;
 
     // Called on the main thread, at most once per watcher.
     void start();
+    // start() returns at once; the tree is walked and its directories watched on a pool
+    // thread. Events that arrive meanwhile are held and reported once the walk has ended.
     void stop();
+
+signals:
+    // isArmed() turned true.
+    void armed();
 
 private:
     class Private;

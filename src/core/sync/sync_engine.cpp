@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QThreadPool>
+#include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <QCoro/QCoroFuture>
@@ -124,6 +125,10 @@ struct SyncEngine::PreparedStatus {
 // Working state of one sync run, dropped at its end.
 struct SyncEngine::RunState {
     std::optional<QString> previousPushedFile;
+    // File events seen, for a run whose summary line never arrived (the runner drops a line
+    // too long to hold, as a summary listing every file of a huge run can be).
+    qint64 pushEvents = 0;
+    qint64 pullEvents = 0;
     QList<ConflictRename> conflicts;
     std::optional<QString> lastErrorMessage;
     std::optional<SyncResult> result;
@@ -136,7 +141,17 @@ SyncEngine::SyncEngine(std::optional<Binding> binding, std::optional<QString> fo
       m_displayName(binding ? binding->displayName : QString()),
       m_state(folderPath ? SyncState::idle : SyncState::noFolder),
       m_folderPath(std::move(folderPath)), m_statusDebouncer(new Debouncer(kStatusDebounce, this)),
-      m_runner(std::move(runner)), m_serverURL(std::move(serverURL)) {}
+      m_runner(std::move(runner)), m_serverURL(std::move(serverURL)),
+      m_progressTimer(new QTimer(this)) {
+    m_progressTimer->setSingleShot(true);
+    m_progressTimer->setInterval(kProgressInterval);
+    connect(m_progressTimer, &QTimer::timeout, this, [this] {
+        if (std::exchange(m_progressPending, false)) {
+            emit progressChanged();
+            m_progressTimer->start();
+        }
+    });
+}
 
 SyncEngine::~SyncEngine() {
     // A started watcher keeps itself alive; without this it would watch the folder for
@@ -230,14 +245,53 @@ void SyncEngine::stop() {
 }
 
 QCoro::Task<> SyncEngine::refreshStatus() {
+    QCoro::Task<> refreshing = refreshCoalesced(StatusKind::local);
+    co_await refreshing;
+}
+
+QCoro::Task<> SyncEngine::refreshAll() {
+    QCoro::Task<> refreshing = refreshCoalesced(StatusKind::full);
+    co_await refreshing;
+}
+
+QCoro::Task<> SyncEngine::refreshCoalesced(StatusKind kind) {
     if (!m_folderPath)
         co_return;
+    StatusRuns &runs = kind == StatusKind::local ? m_localRuns : m_fullRuns;
+    if (runs.running) {
+        // One follow-up serves every request made while a run is under way: it starts after
+        // that run, so it sees whatever made the callers ask.
+        if (!runs.followUp) {
+            runs.followUp = std::make_shared<QPromise<void>>();
+            runs.followUp->start();
+        }
+        QFuture<void> done = runs.followUp->future();
+        co_await done; // also ends, cancelled, when the engine goes away
+        co_return;
+    }
+    const QPointer<SyncEngine> self(this);
+    runs.running = true;
+    std::shared_ptr<QPromise<void>> served;
+    do {
+        QCoro::Task<> running = kind == StatusKind::local ? runLocalStatus() : runFullStatus();
+        co_await running;
+        if (!self)
+            co_return; // `served`, if any, is cancelled as it goes
+        if (served)
+            served->finish();
+        served = std::exchange(runs.followUp, nullptr);
+    } while (served);
+    runs.running = false;
+}
+
+QCoro::Task<> SyncEngine::runLocalStatus() {
     const QPointer<SyncEngine> self(this);
     const CLIRunner runner = m_runner;
+    const quint64 epoch = m_resultEpoch;
     QCoro::Task<RunOutcome> running = runner.run(tool::status(*m_folderPath), m_serverURL);
     const RunOutcome outcome = co_await running;
     const auto *result = std::get_if<CLIAuthResult>(&outcome);
-    if (!self || !result || result->exitCode != tool::kExitSuccess)
+    if (!self || !result || result->exitCode != tool::kExitSuccess || epoch != m_resultEpoch)
         co_return;
     const quint64 generation = m_selectionGeneration;
     QFuture<PreparedStatus> preparing =
@@ -249,17 +303,16 @@ QCoro::Task<> SyncEngine::refreshStatus() {
     PreparedStatus prepared = co_await preparing;
     if (!self)
         co_return;
-    publishStatus(std::move(prepared), false, generation);
+    publishStatus(std::move(prepared), false, generation, epoch);
 }
 
-QCoro::Task<> SyncEngine::refreshAll() {
-    if (!m_folderPath)
-        co_return;
+QCoro::Task<> SyncEngine::runFullStatus() {
     const QPointer<SyncEngine> self(this);
     const CLIRunner runner = m_runner;
+    const quint64 epoch = m_resultEpoch;
     QCoro::Task<RunOutcome> running = runner.run(tool::remoteStatus(*m_folderPath), m_serverURL);
     const RunOutcome outcome = co_await running;
-    if (!self)
+    if (!self || epoch != m_resultEpoch)
         co_return;
     if (std::holds_alternative<LaunchError>(outcome)) {
         m_remoteStatus.reset();
@@ -285,13 +338,20 @@ QCoro::Task<> SyncEngine::refreshAll() {
     PreparedStatus prepared = co_await preparing;
     if (!self)
         co_return;
-    publishStatus(std::move(prepared), true, generation);
+    publishStatus(std::move(prepared), true, generation, epoch);
 }
 
 // Publishes a refresh in one step: the sorted pending list, the remote part of a full refresh,
 // and the selection worked out with it, unless the selection was edited meanwhile, in which
 // case the rules are applied again to the edited one.
-void SyncEngine::publishStatus(PreparedStatus prepared, bool withRemote, quint64 generation) {
+void SyncEngine::publishStatus(PreparedStatus prepared, bool withRemote, quint64 generation,
+                               quint64 epoch) {
+    if (epoch != m_resultEpoch) {
+        releaseInBackground(std::move(prepared.sorted), std::move(prepared.selected),
+                            std::move(prepared.known));
+        return;
+    }
+    ++m_resultEpoch;
     QList<PendingChange> previous = std::exchange(m_pendingChanges, std::move(prepared.sorted));
     if (withRemote) {
         std::optional<RemoteStatusInfo> previousRemote =
@@ -358,7 +418,7 @@ QStringList SyncEngine::onlyArguments() const {
 void SyncEngine::sync(bool manual) {
     // Everything here runs on the main thread, so the check and the set cannot interleave
     // with another request.
-    if (m_isSyncing)
+    if (m_isSyncing || m_heldBy)
         return;
     m_isSyncing = true;
     m_isManualSync = manual;
@@ -388,14 +448,54 @@ QCoro::Task<> SyncEngine::performSync() {
         co_return;
     run.reset();
     finishRun(*runState, exitCode);
-    if (exitCode == tool::kExitSuccess && self) {
-        QCoro::Task<> refreshing = refreshAll();
-        co_await refreshing;
+    if (!self)
+        co_return;
+    if (exitCode != tool::kExitSuccess) {
+        endRun();
+        co_return;
     }
-    if (self) {
-        m_isSyncing = false;
+    QCoro::Task<> refreshing = refreshAll();
+    co_await refreshing;
+    if (self)
+        endRun();
+}
+
+void SyncEngine::endRun() {
+    m_isSyncing = false;
+    emit changed();
+    emit syncFinished();
+}
+
+void SyncEngine::announceProgress() {
+    if (m_progressTimer->isActive()) {
+        m_progressPending = true;
+        return;
+    }
+    emit progressChanged();
+    m_progressTimer->start();
+}
+
+void SyncEngine::flushProgress() {
+    m_progressTimer->stop();
+    m_progressPending = false;
+    emit progressChanged();
+}
+
+void SyncEngine::holdWhileSyncing(SyncEngine *peer) {
+    if (!peer || peer == this || !peer->isSyncing() || m_heldBy)
+        return;
+    m_heldBy = true;
+    const auto release = [this, peer] {
+        if (!std::exchange(m_heldBy, false))
+            return;
+        disconnect(peer, nullptr, this, nullptr);
+        setState(m_folderPath ? SyncState::idle : SyncState::noFolder);
         emit syncFinished();
-    }
+        refreshAll();
+    };
+    connect(peer, &SyncEngine::syncFinished, this, release);
+    connect(peer, &QObject::destroyed, this, release);
+    setState(SyncState::syncing);
 }
 
 void SyncEngine::applyEvent(RunState &run, const SyncEvent &event) {
@@ -415,12 +515,14 @@ void SyncEngine::applyEvent(RunState &run, const SyncEvent &event) {
             engine.m_syncProgress = SyncProgress{push.total, finishedBefore(push.current),
                                                  push.file, SyncProgress::Phase::pushing};
             run.previousPushedFile = push.file;
-            emit engine.progressChanged();
+            ++run.pushEvents;
+            engine.announceProgress();
         }
         void operator()(const PullEvent &pull) const {
             engine.m_syncProgress = SyncProgress{pull.total, finishedBefore(pull.current),
                                                  pull.file, SyncProgress::Phase::pulling};
-            emit engine.progressChanged();
+            ++run.pullEvents;
+            engine.announceProgress();
         }
         void operator()(const ConflictEvent &conflict) const {
             run.conflicts.append(conflict.rename);
@@ -433,7 +535,7 @@ void SyncEngine::applyEvent(RunState &run, const SyncEvent &event) {
                 engine.m_syncProgress->completedFiles = engine.m_syncProgress->totalFiles;
                 engine.m_syncProgress->currentFile.reset();
             }
-            emit engine.progressChanged();
+            engine.flushProgress(); // the last progress of the run, shown at once
         }
         void operator()(const UpToDateEvent &) const { run.result = SyncResult{}; }
         void operator()(const ErrorEvent &error) const {
@@ -449,7 +551,14 @@ void SyncEngine::finishRun(RunState &run, int exitCode) {
     std::optional<SyncResult> outcome;
     switch (exitCode) {
     case tool::kExitSuccess: {
-        outcome = run.result.value_or(SyncResult{});
+        if (run.result) {
+            outcome = run.result;
+        } else {
+            // The summary line was never read; what the run did is still known from its events.
+            outcome = SyncResult{};
+            outcome->pushed = run.pushEvents;
+            outcome->pulled = run.pullEvents;
+        }
         m_lastSyncTime = QDateTime::currentDateTime();
         m_lastFileChanges = outcome->fileChanges;
         m_lastConflicts = std::move(run.conflicts);
@@ -464,7 +573,8 @@ void SyncEngine::finishRun(RunState &run, int exitCode) {
         m_syncProgress.reset();
         m_fileStatuses.clear();
         m_state = SyncState::notAuthenticated;
-        emit progressChanged();
+        ++m_resultEpoch;
+        flushProgress();
         emit changed();
         return; // the user must sign in again; no result, no callback
     case tool::kExitNetworkUnavailable:
@@ -476,7 +586,10 @@ void SyncEngine::finishRun(RunState &run, int exitCode) {
         m_state = SyncState::idle;
         break;
     default: {
-        const QString message = run.lastErrorMessage.value_or(QStringLiteral("Sync failed"));
+        // A tool that crashed or ran out of time said nothing that could be trusted.
+        const QString message = exitCode == tool::kExitCrashed
+                                    ? tool::kCrashedMessage
+                                    : run.lastErrorMessage.value_or(QStringLiteral("Sync failed"));
         outcome = SyncResult::failure(message);
         m_state = SyncState::failure(message);
         break;
@@ -485,14 +598,17 @@ void SyncEngine::finishRun(RunState &run, int exitCode) {
     m_lastSyncResult = outcome;
     m_syncProgress.reset();
     releaseInBackground(std::exchange(m_fileStatuses, {}));
-    emit progressChanged();
+    ++m_resultEpoch;
+    if (exitCode != tool::kExitSuccess)
+        m_isSyncing = false; // no refresh follows; endRun() announces the end
+    flushProgress();
     emit changed();
     if (self && m_isManualSync && m_onManualSyncComplete)
         m_onManualSyncComplete(*outcome);
 }
 
 QCoro::Task<std::optional<SyncPreview>> SyncEngine::preview() {
-    if (!m_folderPath)
+    if (!m_folderPath || m_heldBy)
         co_return std::nullopt;
     const CLIRunner runner = m_runner;
     QStringList arguments = tool::syncDryRun(*m_folderPath, {});
@@ -509,7 +625,7 @@ QCoro::Task<std::optional<SyncPreview>> SyncEngine::preview() {
 }
 
 void SyncEngine::discard(PendingChange change) {
-    if (!m_folderPath)
+    if (!m_folderPath || m_heldBy)
         return;
     runDiscard(std::move(change));
 }
@@ -522,6 +638,8 @@ QCoro::Task<> SyncEngine::runDiscard(PendingChange change) {
     QCoro::Task<RunOutcome> running =
         runner.run(tool::discard(change.path), m_serverURL, *m_folderPath);
     const RunOutcome outcome = co_await running;
+    if (self)
+        ++m_resultEpoch; // a status run started before now may still list the change
     const QString name = lastComponent(change.path);
     if (const auto *failure = std::get_if<LaunchError>(&outcome)) {
         printDiagnostic(QStringLiteral("discard failed: ") + failure->description);

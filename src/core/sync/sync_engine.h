@@ -15,10 +15,13 @@
 #include <QUrl>
 
 #include <QCoro/QCoroTask>
+#include <QPromise>
 
 #include <functional>
 #include <memory>
 #include <optional>
+
+class QTimer;
 
 namespace orvu {
 
@@ -92,7 +95,9 @@ public:
     // authentication or of a folder.
     void setOnManualSyncComplete(ManualSyncCompletion callback);
 
-    bool isSyncing() const { return m_isSyncing; }
+    // True while a run of this engine is in progress, and while the engine waits for a run of
+    // another engine on the same folder (see holdWhileSyncing()).
+    bool isSyncing() const { return m_isSyncing || m_heldBy; }
     bool isManualSync() const { return m_isManualSync; }
     FileWatcher *fileWatcher() const { return m_fileWatcher.get(); }
 
@@ -101,10 +106,20 @@ public:
     // Stops watching the folder and forgets the watcher; idempotent.
     void stop();
 
+    // While `peer`, an engine of the same folder that is being let go of, still runs a sync,
+    // this engine shows `syncing` and starts no sync, discard or preview of its own; when the
+    // peer's run ends it turns idle and refreshes. Does nothing when the peer is not syncing.
+    void holdWhileSyncing(SyncEngine *peer);
+
     // Local status → pendingChanges. A failed run leaves every value as it was.
+    // At most one local status run is under way at a time: a call meanwhile asks for one more
+    // run after it (however many calls there were) and finishes when that run has.
     QCoro::Task<> refreshStatus();
     // Local and remote status → pendingChanges and remoteStatus. A failed run clears only
     // remoteStatus; a tool that cannot be started falls back to refreshStatus().
+    // Runs one at a time, as refreshStatus() does.
+    // A result is dropped when a sync run or a discard ended, or a newer result was
+    // published, after its run started: it describes the folder as it was before.
     QCoro::Task<> refreshAll();
 
     // Requests a run; dropped silently while another run is in progress.
@@ -123,6 +138,8 @@ public:
 
     // Delay between the last relevant file event and the local refresh it causes.
     static constexpr std::chrono::milliseconds kStatusDebounce{500};
+    // Shortest time between two progress announcements while a run streams.
+    static constexpr std::chrono::milliseconds kProgressInterval{33};
 
 signals:
     // Any published value other than syncProgress and fileStatuses changed.
@@ -136,13 +153,27 @@ signals:
 private:
     struct RunState;
     struct PreparedStatus;
+    enum class StatusKind { local, full };
+    // One kind of status run: whether one is under way, and the promise that a follow-up
+    // asked for meanwhile will keep once it has run.
+    struct StatusRuns {
+        bool running = false;
+        std::shared_ptr<QPromise<void>> followUp;
+    };
+
+    QCoro::Task<> refreshCoalesced(StatusKind kind);
+    QCoro::Task<> runLocalStatus();
+    QCoro::Task<> runFullStatus();
+    void announceProgress();
+    void flushProgress();
+    void endRun();
 
     QCoro::Task<> performSync();
     QCoro::Task<> runDiscard(PendingChange change);
     void applyEvent(RunState &run, const SyncEvent &event);
     void finishRun(RunState &run, int exitCode);
     void scheduleLocalRefresh();
-    void publishStatus(PreparedStatus prepared, bool withRemote, quint64 generation);
+    void publishStatus(PreparedStatus prepared, bool withRemote, quint64 generation, quint64 epoch);
     void updateSelection();
     void setState(SyncState state);
     void selectionEdited();
@@ -173,6 +204,16 @@ private:
     quint64 m_selectionGeneration = 0;
     CLIRunner m_runner;
     QString m_serverURL;
+    StatusRuns m_localRuns;
+    StatusRuns m_fullRuns;
+    // Bumped when a sync run or a discard ends and when a status result is published; a
+    // status result is only applied when it has not moved since its run started.
+    quint64 m_resultEpoch = 0;
+    // Progress announcements while a run streams: one at once, then at most one per interval.
+    QTimer *m_progressTimer;
+    bool m_progressPending = false;
+    // Waiting for another engine's run on the same folder to end.
+    bool m_heldBy = false;
 };
 
 } // namespace orvu

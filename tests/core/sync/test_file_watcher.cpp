@@ -54,10 +54,15 @@ struct Running {
     }
 };
 
-std::shared_ptr<FileWatcher> makeWatcher(const QString &path, Recorder &recorder) {
-    return std::make_shared<FileWatcher>(
+// Started, with its tree walked: start() returns before that, and changes in folders not
+// reached yet would go unseen.
+std::shared_ptr<FileWatcher> armedWatcher(const QString &path, Recorder &recorder) {
+    auto watcher = std::make_shared<FileWatcher>(
         path, [&recorder](const QStringList &paths) { recorder.batches.append(paths); },
         [&recorder] { ++recorder.missed; });
+    watcher->start();
+    static_cast<void>(QTest::qWaitFor([&] { return watcher->isArmed(); }, 10000));
+    return watcher; // the caller checks isArmed()
 }
 
 void writeFile(const QString &path, const QByteArray &content = "x") {
@@ -184,8 +189,8 @@ private slots:
             apply(root, outside, scenarios[i].setup);
         }
         Recorder recorder;
-        Running running{makeWatcher(rootDir.path(), recorder)};
-        running.watcher->start();
+        Running running{armedWatcher(rootDir.path(), recorder)};
+        QVERIFY(running.watcher->isArmed());
 
         QStringList burst;
         QList<QStringList> history;
@@ -258,6 +263,7 @@ private slots:
         Running running{held ? watcher : nullptr};
         watcher->start();
         QVERIFY(watcher->isRunning());
+        QTRY_VERIFY(watcher->isArmed());
         watcher.reset();
         QVERIFY(!weak.expired());
 
@@ -299,8 +305,8 @@ private slots:
             QVERIFY(deep->complete());
         }
         Recorder recorder;
-        Running running{makeWatcher(root.path(), recorder)};
-        running.watcher->start();
+        Running running{armedWatcher(root.path(), recorder)};
+        QVERIFY(running.watcher->isArmed());
 
         if (overflow) {
             floodQueue(root);

@@ -1,6 +1,5 @@
 #include "core/sync/sync_decoding.h"
 
-#include <QJsonDocument>
 #include <QTest>
 
 using namespace orvu;
@@ -114,16 +113,6 @@ private slots:
             "\n  " +
                 status({ch("ok", "D")}) + "\r\n",
             {"deleted:ok"});
-        row("changes not a list", R"({"type":"status","changes":{"path":"a"}})", {});
-        row("type after changes", R"({"changes":[{"path":"a","change":"A"}],"type":"status"})",
-            {"added:a"});
-        row("type not a string", R"({"type":1,"changes":[{"path":"a","change":"A"}]})", {});
-        row("repeated keys: the last wins",
-            R"({"type":"plan","type":"status","changes":[{"path":"a","change":"A","path":"b",)"
-            R"("change":"D"}]})"
-            "\n"
-            R"({"type":"status","changes":[{"path":"c","change":"A"}],"changes":3})",
-            {"deleted:b"});
         row("escapes and non-ASCII in paths",
             status({"{\"path\":\"d\\u00e9j\\u00e0\\/\\\"q\\\".txt\",\"change\":\"\\u0041\"}",
                     ch(QString::fromUtf8("日本/ü.md"), "M")}),
@@ -175,11 +164,6 @@ private slots:
         row("integers: exponent, negative, null, bool",
             R"({"type":"status","remote":{"toPull":1e2,"toDelete":-7,"conflicts":true}})", {},
             remote(100, -7, 0));
-        row("integers: beyond 64 bits is not one",
-            R"({"type":"status","remote":{"toPull":1e300,"toDelete":9223372036854775807}})", {},
-            remote(0, 9223372036854775807LL, 0));
-        row("remote changes not a list",
-            R"({"type":"status","remote":{"toPull":1,"changes":"many"}})", {}, remote(1, 0, 0));
         row("later remote replaces earlier; non-object does not",
             "{\"type\":\"status\",\"remote\":{\"toPull\":1}}\n"
             "{\"type\":\"status\",\"remote\":{\"toPull\":2}}\n"
@@ -206,56 +190,6 @@ private slots:
         }
     }
 
-    // Status lines are scanned by hand; a line must be taken exactly when QJsonDocument,
-    // which reads every other output line, accepts it. Each row is the value of an extra key
-    // of a status line that lists one change.
-    void statusLineAcceptedLikeQJsonDocument_data() {
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<bool>("valid");
-        const auto row = [](const char *name, QString value, bool valid) {
-            QTest::newRow(name) << value << valid;
-        };
-        const auto nested = [](qsizetype levels, const QString &open, const QString &close) {
-            return open.repeated(levels) + close.repeated(levels);
-        };
-
-        row("escapes", R"("\"\\\/\b\f\n\r\t\u00e9")", true);
-        row("surrogate pair escape", R"("\ud83d\ude00")", true);
-        row("lone surrogate escape", R"("\udc00")", true);
-        row("short unicode escape", R"("\u12")", false);
-        row("bad hex digit", R"("\u12g4")", false);
-        row("unterminated string", R"("abc)", false);
-        row("numbers", "[0,-0,1e2,1E+2,-1.5e-3,0.0,9223372036854775808,1e308]", true);
-        row("leading zero", "01", false);
-        row("bare minus", "-", false);
-        row("exponent without digits", "1e", false);
-        row("plus sign", "+1", false);
-        row("beyond double range", "1e400", false);
-        row("below double range", "1e-400", false);
-        row("literals", "[true,false,null]", true);
-        row("misspelt literal", "tru", false);
-        row("nested values", R"({"a":[1,{"b":[{}]}],"a":{}})", true);
-        row("trailing comma in array", "[1,]", false);
-        row("missing comma", "[1 2]", false);
-        row("1023 nested arrays", nested(1023, "[", "]"), true);
-        row("1024 nested arrays", nested(1024, "[", "]"), false);
-        row("1023 nested objects",
-            QStringLiteral(R"({"k":)").repeated(1023) + "1" + nested(1023, "", "}"), true);
-        row("1024 nested objects",
-            QStringLiteral(R"({"k":)").repeated(1024) + "1" + nested(1024, "", "}"), false);
-    }
-    void statusLineAcceptedLikeQJsonDocument() {
-        QFETCH(QString, value);
-        QFETCH(bool, valid);
-        const QString line =
-            R"({"type":"status","x":)" + value + R"(,"changes":[{"path":"a","change":"A"}]})";
-        QJsonParseError error{};
-        QJsonDocument::fromJson(line.toUtf8(), &error);
-        QCOMPARE(error.error == QJsonParseError::NoError, valid);
-        QCOMPARE(decodeLocalStatus(line).size(), valid ? 1 : 0);
-        QCOMPARE(decodeFullStatus(line).pendingChanges.size(), valid ? 1 : 0);
-    }
-
     // Each row's lines all decode to the same event.
     void syncEvent_data() {
         QTest::addColumn<QStringList>("lines");
@@ -279,14 +213,9 @@ private slots:
             "complete 2 1 6 0 [pushed:p1 pushed:p2 pulled:q deleted:d deleted:s deleted:l]");
         row("complete: deleted sums present keys",
             {R"({"type":"complete","deletedLocal":2,"deleted":1})"}, "complete 0 0 3 0 []");
-        row("complete: lists must hold only strings",
-            {R"({"type":"complete","pushedFiles":["a",7],"pulledFiles":"b","deletedFiles":["c"]})"},
-            "complete 0 0 0 0 [deleted:c]");
         row("success up to date inside longer text",
             {R"({"type":"success","message":"Everything is up to date."})"}, "up to date");
         row("error", {R"({"type":"error","error":"quota exceeded"})"}, "error quota exceeded");
-        row("error without a usable message",
-            {R"({"type":"error"})", R"({"type":"error","error":5})"}, "error Unknown error");
         row("ignored",
             {R"({"type":"conflict","file":"a","renamedTo":""})",
              R"({"type":"conflict","renamedTo":"a_1"})", R"({"type":"delete","file":"a"})",
@@ -300,22 +229,6 @@ private slots:
         QFETCH(QString, expected);
         for (const QString &line : lines)
             QVERIFY2(describe(decodeSyncEvent(line)) == expected, qPrintable(line));
-    }
-
-    void freshIdsOnEveryDecode() {
-        const QString complete = R"({"type":"complete","pushedFiles":["a","b"]})";
-        const auto files = [&] {
-            return std::get<CompleteEvent>(decodeSyncEvent(complete)).result.fileChanges;
-        };
-        const auto a = files(), b = files();
-        QVERIFY(!a[0].id.isNull());
-        QVERIFY(a[0].id != a[1].id);
-        QVERIFY(a[0].id != b[0].id);
-        const QString conflict = R"({"type":"conflict","file":"a","renamedTo":"a_1"})";
-        const auto rename = [&] {
-            return std::get<ConflictEvent>(decodeSyncEvent(conflict)).rename.id;
-        };
-        QVERIFY(rename() != rename());
     }
 
     void preview_data() {
@@ -332,42 +245,14 @@ private slots:
             "{\"type\":\"plan\",\"toPush\":1,\"toPull\":2,\"toDeleteServer\":3,"
             "\"toDeleteLocal\":4,\"conflicts\":2,\"conflictFiles\":[\"x\",\"y\"]}\n",
             SyncPreview{1, 2, 3, 4, 2, {"x", "y"}});
-        row("mistyped values take defaults",
-            R"({"type":"plan","toPush":"3","toPull":null,"conflicts":1.5,)"
-            R"("conflictFiles":["x",1]})",
-            SyncPreview{});
         row("first plan wins",
             "{\"type\":\"plan\",\"toPush\":1}\n{\"type\":\"plan\",\"toPush\":2}\n",
             SyncPreview{1, 0, 0, 0, 0, {}});
-        row("invalid plan line skipped, next one used",
-            "{\"type\":\"plan\",\"toPush\":1\n{\"type\":\"plan\",\"toPull\":2}\n",
-            SyncPreview{0, 2, 0, 0, 0, {}});
     }
     void preview() {
         QFETCH(QString, output);
         QFETCH(std::optional<SyncPreview>, expected);
         QCOMPARE(decodePreview(output), expected);
-    }
-
-    void codePointOrder_data() {
-        QTest::addColumn<QString>("smaller");
-        QTest::addColumn<QString>("larger");
-        const auto row = [](const char *name, QString smaller, QString larger) {
-            QTest::newRow(name) << smaller << larger;
-        };
-        row("plain", "a", "b");
-        row("prefix", "a", "ab");
-        row("case: upper before lower", "B", "a");
-        row("beyond U+FFFF after U+FFFD", QString(QChar(0xFFFD)), QString::fromUcs4(U"\U0001F600"));
-        row("U+E000 before a surrogate pair", QString(QChar(0xE000)),
-            QString::fromUcs4(U"\U00010000"));
-    }
-    void codePointOrder() {
-        QFETCH(QString, smaller);
-        QFETCH(QString, larger);
-        QVERIFY(codePointLess(smaller, larger));
-        QVERIFY(!codePointLess(larger, smaller));
-        QVERIFY(!codePointLess(smaller, smaller));
     }
 };
 

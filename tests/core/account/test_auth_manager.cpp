@@ -121,14 +121,14 @@ private slots:
         QTest::newRow("verify: line without email")
             << "verify" << ran("{\"type\":\"auth\",\"authState\":\"signedIn\"}") << unexpected
             << awaiting << kEmail + "|old";
-        QTest::newRow("verify: no tool")
-            << "verify" << noTool() << kNoTool << awaiting << kEmail + "|old";
 
-        QTest::newRow("fresh values") << "check" << ran(authLine("signedIn", "n@x", "neo")) << ""
-                                      << signedInAs("n@x", "neo") << "n@x|neo";
+        // Only a definite "nobody" signs out; an unreachable server or a crash keeps the user.
+        const AuthState kept = signedInAs(kEmail, "ann");
         QTest::newRow("nobody") << "check" << ran(authLine("signedOut", "")) << "" << none << "-|-";
         QTest::newRow("auth required") << "check" << ran(ann, 2) << "" << none << "-|-";
-        QTest::newRow("check: no tool") << "check" << noTool() << "" << none << "-|-";
+        QTest::newRow("offline") << "check" << ran("", 3) << "" << kept << kEmail + "|ann";
+        QTest::newRow("crashed") << "check" << ran(ann, tool::kExitCrashed) << "" << kept
+                                 << kEmail + "|ann";
     }
     void signInSteps() {
         QFETCH(QString, step);
@@ -175,16 +175,20 @@ private slots:
     }
 
     void restoreSignIn_data() {
-        QTest::addColumn<QString>("stored");    // "email|username", "email", or empty
-        QTest::addColumn<bool>("toolSignedIn"); // else no tool at all
-        QTest::newRow("stored, still signed in") << kEmail + "|ann" << true;
-        QTest::newRow("stored without username") << kEmail << true;
-        QTest::newRow("stored, no tool") << kEmail + "|ann" << false;
-        QTest::newRow("nothing stored, tool signed in") << QString() << true;
+        QTest::addColumn<QString>("stored"); // "email|username", "email", or empty
+        QTest::addColumn<Reply>("whoami");
+        QTest::addColumn<AuthState>("settled");
+        const Reply ann = ran(authLine("signedIn", kEmail, "ann"));
+        QTest::newRow("stored, still signed in")
+            << kEmail + "|ann" << ann << signedInAs(kEmail, "ann");
+        QTest::newRow("stored without username") << kEmail << ann << signedInAs(kEmail, "ann");
+        QTest::newRow("stored, no tool") << kEmail + "|ann" << noTool() << AuthState();
+        QTest::newRow("stored, offline") << kEmail << ran("", 3) << signedInAs(kEmail);
     }
     void restoreSignIn() {
         QFETCH(QString, stored);
-        QFETCH(bool, toolSignedIn);
+        QFETCH(Reply, whoami);
+        QFETCH(AuthState, settled);
 
         Fixture f;
         const QStringList keys = stored.split('|', Qt::SkipEmptyParts);
@@ -192,7 +196,7 @@ private slots:
             f.settings->setString(AuthManager::kUserEmailKey, keys[0]);
         if (keys.size() > 1)
             f.settings->setString(AuthManager::kUsernameKey, keys[1]);
-        f.cli->on({}, toolSignedIn ? ran(authLine("signedIn", kEmail, "ann")) : noTool());
+        f.cli->on({}, whoami);
         QList<AuthState> seen;
         connect(f.manager.get(), &AuthManager::authStateChanged,
                 [&](const AuthState &state) { seen.append(state); });
@@ -208,9 +212,9 @@ private slots:
         QCOMPARE(f.cli->finishedRuns(), 0);
 
         QTRY_COMPARE(f.cli->finishedRuns(), 1);
-        const AuthState settled = toolSignedIn ? signedInAs(kEmail, "ann") : AuthState();
         f.expectState(settled);
-        QCOMPARE(f.stored(), toolSignedIn ? kEmail + "|ann" : "-|-");
+        const auto user = settled.user();
+        QCOMPARE(f.stored(), user ? user->email + '|' + user->username.value_or("-") : "-|-");
         // No flicker through another state on the way.
         QList<AuthState> expected;
         if (!keys.isEmpty())
@@ -218,6 +222,26 @@ private slots:
         if (settled != optimistic)
             expected.append(settled);
         QCOMPARE(seen, expected);
+    }
+
+    // A check whose answer comes after a sign-out or another sign-in never overrides it.
+    void checkAnsweredTooLate_data() {
+        QTest::addColumn<bool>("signOut");
+        QTest::newRow("signed out meanwhile") << true;
+        QTest::newRow("signed in meanwhile") << false;
+    }
+    void checkAnsweredTooLate() {
+        QFETCH(bool, signOut);
+        Fixture f;
+        f.cli->on({"whoami"}, signOut ? ran(authLine("signedIn", kEmail)) : ran("", 2));
+        QCoro::Task<> check = f.manager->checkSignIn();
+        if (signOut)
+            f.manager->signOut();
+        else
+            f.manager->applySignedIn(kEmail, QStringLiteral("ann"));
+        QCoro::waitFor(check);
+        f.expectState(signOut ? AuthState() : signedInAs(kEmail, "ann"));
+        QCOMPARE(f.stored(), signOut ? "-|-" : kEmail + "|ann");
     }
 
     void migrateLegacyToken_data() {
@@ -238,6 +262,7 @@ private slots:
         // A FIFO without a writer would block a plain read forever.
         QTest::newRow("fifo") << QByteArray("<fifo>") << signedOut << QString();
         QTest::newRow("directory") << QByteArray("<dir>") << signedOut << QString();
+        QTest::newRow("no file: nothing runs") << QByteArray("<none>") << signedOut << QString();
     }
     void migrateLegacyToken() {
         QFETCH(QByteArray, content);
@@ -252,56 +277,15 @@ private slots:
 
         QCoro::waitFor(f.manager->migrateLegacyToken());
 
-        QList<QStringList> expected{tool::whoami()};
+        QList<QStringList> expected;
+        if (content != "<none>")
+            expected.append(tool::whoami());
         if (!loginToken.isNull())
             expected.append(tool::loginWithToken(loginToken));
         QCOMPARE(f.cli->calls(), expected);
         QCOMPARE(QFileInfo::exists(f.tokenPath), content == "<dir>");
         QCOMPARE(changes.count(), 0);
         QCOMPARE(f.settings->keys(), QStringList());
-    }
-
-    void migrationWithoutAFileRunsNothing() {
-        Fixture f;
-        QCoro::waitFor(f.manager->migrateLegacyToken());
-        AuthManager withoutPath(f.cli, f.settings, std::nullopt);
-        QCoro::waitFor(withoutPath.migrateLegacyToken());
-        QCOMPARE(f.cli->calls(), QList<QStringList>());
-    }
-
-    // Observers re-read everything on each announcement, so the order of the assignments and of
-    // the key writes is what they see.
-    void announcementOrder_data() {
-        QTest::addColumn<QString>("operation");
-        QTest::addColumn<int>("storedWhileAnnounced");
-        QTest::newRow("applySignedIn") << "apply" << 0;
-        QTest::newRow("clearSignIn") << "clear" << 1;
-        QTest::newRow("signOut") << "signOut" << 0;
-    }
-    void announcementOrder() {
-        QFETCH(QString, operation);
-        QFETCH(int, storedWhileAnnounced);
-        Fixture f;
-        if (operation != QLatin1String("apply"))
-            f.manager->applySignedIn(kEmail, QStringLiteral("ann"));
-        QStringList seen;
-        auto note = [&](const QString &what) {
-            seen << what + ':' +
-                        QString::number(f.settings->string(AuthManager::kUserEmailKey) ? 1 : 0);
-        };
-        connect(f.manager.get(), &AuthManager::currentUserChanged, [&] { note("user"); });
-        connect(f.manager.get(), &AuthManager::isAuthenticatedChanged, [&] { note("auth"); });
-        connect(f.manager.get(), &AuthManager::authStateChanged, [&] { note("state"); });
-
-        if (operation == QLatin1String("apply"))
-            f.manager->applySignedIn(kEmail, std::nullopt);
-        else if (operation == QLatin1String("clear"))
-            f.manager->clearSignIn();
-        else
-            f.manager->signOut();
-        const QString n = ':' + QString::number(storedWhileAnnounced);
-        QCOMPARE(seen, (QStringList{"user" + n, "auth" + n, "state" + n}));
-        QCOMPARE(f.stored(), operation == QLatin1String("apply") ? kEmail + "|-" : "-|-");
     }
 
     void managerGoneBeforeTheAnswer() {

@@ -1,8 +1,7 @@
 #include "core/account/auth_error.h"
 #include "core/account/auth_output.h"
-#include "core/account/user.h"
+#include "core/cli/tool_commands.h"
 
-#include <QJsonDocument>
 #include <QTest>
 
 using namespace orvu;
@@ -59,6 +58,8 @@ private slots:
         QTest::addColumn<QString>("expected");
         QTest::newRow("fallback") << " \r\n" << 1 << "orvu CLI exited with code 1";
         QTest::newRow("negative code") << QString() << -15 << "orvu CLI exited with code -15";
+        QTest::newRow("crashed") << "Segmentation fault" << tool::kExitCrashed
+                                 << "The orvu tool stopped unexpectedly";
     }
     void failureTextOfARun() {
         QFETCH(QString, standardError);
@@ -67,49 +68,6 @@ private slots:
         const AuthError error = auth_output::failureOf(CLIAuthResult{{}, standardError, exitCode});
         QCOMPARE(error.kind(), AuthError::Kind::CliFailed);
         QCOMPARE(error.description(), expected);
-    }
-
-    void userJsonReading_data() {
-        QTest::addColumn<QByteArray>("extra"); // after the four required keys
-        QTest::addColumn<bool>("valid");
-        QTest::newRow("minimal") << QByteArray() << true;
-        QTest::newRow("extra keys ignored") << QByteArray(R"(,"role":"admin")") << true;
-        QTest::newRow("null username") << QByteArray(R"(,"username":null)") << true;
-        QTest::newRow("username not a string") << QByteArray(R"(,"username":1)") << false;
-        QTest::newRow("links not a list") << QByteArray(R"(,"links":"x")") << false;
-        QTest::newRow("link not a string") << QByteArray(R"(,"links":["a",2])") << false;
-    }
-    void userJsonReading() {
-        QFETCH(QByteArray, extra);
-        QFETCH(bool, valid);
-        const QByteArray base = R"({"id":"u1","email":"a@x","created_at":"c","updated_at":"u")";
-        const auto user = User::fromJson(QJsonDocument::fromJson(base + extra + '}').object());
-        QCOMPARE(user.has_value(), valid);
-        // Every required key is required.
-        for (const char *key : {"\"id\"", "\"email\"", "\"created_at\"", "\"updated_at\""}) {
-            QByteArray without = base + extra + '}';
-            without.replace(key, "\"other\"");
-            QVERIFY2(!User::fromJson(QJsonDocument::fromJson(without).object()), key);
-        }
-    }
-
-    void userJsonRoundTrip() {
-        User full = User::signInUser(QStringLiteral("a@x"), QStringLiteral("ann"));
-        full.id = QStringLiteral("u1");
-        full.displayName = QStringLiteral("Ann");
-        full.bio = QStringLiteral("hi");
-        full.links = {QStringLiteral("https://a"), QStringLiteral("https://b")};
-        full.avatarFileId = QStringLiteral("f9");
-        full.createdAt = QStringLiteral("2024-01-01");
-        full.updatedAt = QStringLiteral("2024-02-02");
-        QCOMPARE(User::fromJson(full.toJson()), std::optional(full));
-        QCOMPARE(full.toJson().value(QStringLiteral("display_name")).toString(), "Ann");
-
-        // Values not given are left out rather than written as null.
-        const User signIn = User::signInUser(QStringLiteral("a@x"), std::nullopt);
-        QCOMPARE(QStringList(signIn.toJson().keys()),
-                 (QStringList{"created_at", "email", "id", "links", "updated_at"}));
-        QCOMPARE(User::fromJson(signIn.toJson()), std::optional(signIn));
     }
 };
 

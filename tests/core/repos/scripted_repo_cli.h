@@ -44,7 +44,7 @@ public:
             listings.size() > 1 ? listings.takeFirst() : listings.value(0);
         ++listCalls;
         if (auto gate = m_gate) {
-            QFuture<void> opened = gate->future(); // named: see the GCC 12 note in RepoCLI
+            QFuture<void> opened = gate->future();
             co_await opened;
         }
         co_return answer;

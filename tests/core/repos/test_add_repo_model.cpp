@@ -1,6 +1,5 @@
 #include "core/repos/add_repo_model.h"
 #include "core/repos/scripted_repo_cli.h"
-#include "core/repos/stub_repo_cli.h"
 
 #include <QDir>
 #include <QFile>
@@ -207,70 +206,36 @@ private slots:
         QCOMPARE(*f.bound, (QList<BoundCall>{{kAlpha, "/f", QByteArray("b")}}));
     }
 
-    void stubCreatesUnknownSlugsOnce() {
-        StubRepoCLI stub(QList<RepoInfo>{kAlpha});
-        for (const char *slug : {"alpha", "fresh", "fresh"})
-            QCOMPARE(QCoro::waitFor(stub.initFolder("/x", slug, QString("Fresh"), false)),
-                     RepoCLIOutcome::ok());
-        const QList<RepoInfo> expected{kAlpha, {"created-fresh", "fresh", "Fresh", "public"}};
-        QCOMPARE(*QCoro::waitFor(stub.listRepos()), expected);
-    }
-
-    void slugify_data() {
+    // Slugs and folder names made from what the user typed.
+    void names_data() {
+        QTest::addColumn<bool>("slug"); // else a folder name
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("capitals, digits, runs") << "Q3  --  Report!!x"
-                                                << "q3-report-x";
-        QTest::newRow("leading and trailing") << "  --Notes--  "
-                                              << "notes";
-        QTest::newRow("precomposed accent separates") << "caf\u00e9 bar"
-                                                      << "caf-bar";
+        const auto slug = [](const char *name, QString text, QString expected) {
+            QTest::newRow(name) << true << text << expected;
+        };
+        const auto folder = [](const char *name, QString text, QString expected) {
+            QTest::newRow(name) << false << text << expected;
+        };
+        slug("capitals, digits, runs", "Q3  --  Report!!x", "q3-report-x");
+        slug("leading and trailing", "  --Notes--  ", "notes");
         // e + combining acute is one character: one separator, and the e is not kept.
-        QTest::newRow("combining accent is one character") << "cafe\u0301s"
-                                                           << "caf-s";
-        QTest::newRow("emoji sequence is one separator")
-            << "a\U0001F468\u200D\U0001F469\u200D\U0001F467b"
-            << "a-b";
-        QTest::newRow("non-Latin only") << "\u65E5\u672C\u8A9E"
-                                        << "";
-        QTest::newRow("fullwidth digits are not ASCII") << "x\uFF11y"
-                                                        << "x-y";
-        QTest::newRow("cut at 40") << QString(45, u'b') << QString(40, u'b');
-        QTest::newRow("cut leaves no dash") << QString(39, u'c') + " dd" << QString(39, u'c');
-        QTest::newRow("cut after dash at 41") << QString(40, u'c') + " dd" << QString(40, u'c');
+        slug("combining accent is one character", "cafe\u0301s", "caf-s");
+        slug("emoji sequence is one separator", "a\U0001F468\u200D\U0001F469b", "a-b");
+        slug("fullwidth digits are not ASCII", "x\uFF11y", "x-y");
+        slug("cut at 40 leaves no dash", QString(39, u'c') + " dd", QString(39, u'c'));
+        folder("separators", "a/b\\c:d", "a-b-c-d");
+        folder("dots and spaces only", " . . .. ", "repo");
+        folder("hidden name", "...config", "config");
+        folder("spaces after dots", ".  x ", "x");
+        folder("control characters", "a\tb\x01\nc\x7f", "abc");
+        folder("traversal flattened", "../../etc", "-..-etc");
     }
-    void slugify() {
+    void names() {
+        QFETCH(bool, slug);
         QFETCH(QString, text);
         QFETCH(QString, expected);
-        QCOMPARE(Model::slugify(text), expected);
-    }
-
-    void safeFolderName_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("separators") << "a/b\\c:d"
-                                    << "a-b-c-d";
-        QTest::newRow("dots and spaces only") << " . . .. "
-                                              << "repo";
-        QTest::newRow("parent directory") << ".."
-                                          << "repo";
-        QTest::newRow("hidden name") << "...config"
-                                     << "config";
-        QTest::newRow("spaces after dots") << ".  x "
-                                           << "x";
-        QTest::newRow("control characters") << "a\tb\x01\nc\x7f"
-                                            << "abc";
-        QTest::newRow("empty") << ""
-                               << "repo";
-        QTest::newRow("unicode kept") << "Ünïcødé 日本"
-                                      << "Ünïcødé 日本";
-        QTest::newRow("traversal flattened") << "../../etc"
-                                             << "-..-etc";
-    }
-    void safeFolderName() {
-        QFETCH(QString, name);
-        QFETCH(QString, expected);
-        QCOMPARE(Model::safeFolderName(name), expected);
+        QCOMPARE(slug ? Model::slugify(text) : Model::safeFolderName(text), expected);
     }
 
     void suggestedFolder() {

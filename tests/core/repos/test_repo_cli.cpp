@@ -1,16 +1,14 @@
 #include "core/cli/tool_commands.h"
 #include "core/repos/repo_cli.h"
 #include "core/repos/repo_cli_output.h"
-#include "support/stand_in/stand_in_tool.h"
+#include "support/script_tool.h"
 
 #include <QTest>
 
 using namespace orvu;
-using orvu::test::Response;
-using orvu::test::StandInTool;
+using orvu::test::ScriptTool;
 
 using Listing = std::optional<QList<RepoInfo>>;
-Q_DECLARE_METATYPE(Listing)
 
 class TestRepoCLI : public QObject {
     Q_OBJECT
@@ -27,8 +25,6 @@ private slots:
             << R"({"type":"repos","repos":[{"id":"a","slug":"s","name":"N","visibility":"private"},)"
                R"({"id":"b","slug":"t","name":5,"visibility":null},{"id":3,"slug":"u"}]})"
             << Listing({{"a", "s", "N", "private"}, {"b", "t", "t", "public"}});
-        QTest::newRow("empty array")
-            << R"({"type":"repos","repos":[]})" << Listing(QList<RepoInfo>{});
         QTest::newRow("no repos line") << R"({"type":"other"})" << Listing();
         QTest::newRow("non-object element: line skipped, next one used")
             << "{\"type\":\"repos\",\"repos\":[1]}\n"
@@ -36,8 +32,9 @@ private slots:
                "  \t{\"type\":\"repos\",\"repos\":[{\"id\":\"r1\",\"slug\":\"one\"}]}\t\n"
                "{\"type\":\"repos\",\"repos\":[]}"
             << Listing({minimal});
-        QTest::newRow("noise around") << "progress...\n\n[1,2]\n{\"type\":\"repos\",\"repos\":[]}\n"
-                                      << Listing(QList<RepoInfo>{});
+        QTest::newRow("empty array, noise around")
+            << "progress...\n\n[1,2]\n{\"type\":\"repos\",\"repos\":[]}\n"
+            << Listing(QList<RepoInfo>{});
     }
     void reposLine() {
         QFETCH(QString, output);
@@ -46,71 +43,59 @@ private slots:
     }
 
     void listRepos_data() {
-        QTest::addColumn<Response>("response");
+        QTest::addColumn<QByteArray>("script");
         QTest::addColumn<Listing>("expected");
-        const QString line = R"({"type":"repos","repos":[{"id":"r1","slug":"one","name":"One"}]})";
-        QTest::newRow("ok") << Response().lines({line})
-                            << Listing({{"r1", "one", "One", "public"}});
-        QTest::newRow("exit 0 without line") << Response().lines({R"({"type":"x"})"}) << Listing();
-        QTest::newRow("exit 2") << Response().lines({line}).exit(2) << Listing();
+        const QByteArray line = R"(echo '{"type":"repos","repos":[{"id":"r1","slug":"one"}]}')";
+        QTest::newRow("ok") << line << Listing({{"r1", "one", "one", "public"}});
+        QTest::newRow("exit 0 without line") << QByteArray("echo '{}'") << Listing();
+        QTest::newRow("exit 2") << line + "; exit 2" << Listing();
+        QTest::newRow("crashed") << line + "; kill -INT $$" << Listing();
     }
     void listRepos() {
-        QFETCH(Response, response);
+        QFETCH(QByteArray, script);
         QFETCH(Listing, expected);
-        StandInTool tool;
-        tool.respond("repos", response);
+        ScriptTool tool(script);
         RepoCLI cli(tool::kDefaultServerURL, CLIRunner(tool.location()));
         QCOMPARE(QCoro::waitFor(cli.listRepos()), expected);
-        QCOMPARE(tool.invocations().size(), 1);
-        QCOMPARE(tool.invocations()[0].arguments,
+        QCOMPARE(tool.lastRun().mid(2),
                  (QStringList{"--server", tool::kDefaultServerURL, "repos", "--json"}));
     }
 
     void initFolder_data() {
-        QTest::addColumn<Response>("response");
+        QTest::addColumn<QByteArray>("script");
         QTest::addColumn<std::optional<QString>>("displayName");
         QTest::addColumn<bool>("force");
-        QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<RepoCLIOutcome>("expected");
-        const QStringList base{"init", "/f/x y", "--repo", "slug", "--json"};
-        const QString errorLine = R"({"type":"error","error":"Repo not found"})";
+        const QByteArray error = R"(echo '{"type":"error","error":"Repo not found"}';)";
         QTest::newRow("ok, empty name, no force")
-            << Response() << std::optional<QString>("") << false << base << RepoCLIOutcome::ok();
+            << QByteArray() << std::optional<QString>("") << false << RepoCLIOutcome::ok();
         QTest::newRow("name and force follow --json")
-            << Response().lines({errorLine}) << std::optional<QString>("My Repo") << true
-            << base + QStringList{"--name", "My Repo", "--force"} << RepoCLIOutcome::ok();
-        QTest::newRow("exit 2 with error line")
-            << Response().lines({errorLine}).exit(2) << std::optional<QString>() << false << base
-            << RepoCLIOutcome::authRequired();
-        QTest::newRow("first error line")
-            << Response()
-                   .lines({R"({"type":"error","error":""})", errorLine,
-                           R"({"type":"error","error":"later"})"})
-                   .err("stderr text")
-                   .exit(1)
-            << std::optional<QString>() << false << base
-            << RepoCLIOutcome::failed("Repo not found");
-        QTest::newRow("standard error trimmed")
-            << Response().err(" \n  disk full\r\n\t").exit(5) << std::optional<QString>() << false
-            << base << RepoCLIOutcome::failed("disk full");
+            << error << std::optional<QString>("My Repo") << true << RepoCLIOutcome::ok();
+        QTest::newRow("exit 2 with error line") << error + "exit 2" << std::optional<QString>()
+                                                << false << RepoCLIOutcome::authRequired();
+        QTest::newRow("error line") << error + "echo x >&2; exit 1" << std::optional<QString>()
+                                    << false << RepoCLIOutcome::failed("Repo not found");
         QTest::newRow("white space only")
-            << Response().err(" \n\t ").exit(1) << std::optional<QString>() << false << base
+            << QByteArray("echo ' ' >&2; exit 1") << std::optional<QString>() << false
             << RepoCLIOutcome::failed("init failed (exit 1)");
+        // A signal is no exit code: never "sign in" (SIGINT is 2), always a crash.
+        QTest::newRow("crashed") << error + "kill -INT $$" << std::optional<QString>() << false
+                                 << RepoCLIOutcome::failed(tool::kCrashedMessage);
     }
     void initFolder() {
-        QFETCH(Response, response);
+        QFETCH(QByteArray, script);
         QFETCH(std::optional<QString>, displayName);
         QFETCH(bool, force);
-        QFETCH(QStringList, arguments);
         QFETCH(RepoCLIOutcome, expected);
-        StandInTool tool;
-        tool.respond("init", response);
-        RepoCLI cli(tool::kDefaultServerURL, CLIRunner(tool.location()));
-        const RepoCLIOutcome outcome =
-            QCoro::waitFor(cli.initFolder("/f/x y", "slug", displayName, force));
-        QCOMPARE(outcome.kind, expected.kind);
-        QCOMPARE(outcome.message, expected.message);
-        QCOMPARE(tool.invocations().value(0).subcommandArguments(), arguments);
+        ScriptTool tool(script);
+        RepoCLI cli(std::nullopt, CLIRunner(tool.location()));
+        QCOMPARE(QCoro::waitFor(cli.initFolder("/f/x y", "slug", displayName, force)), expected);
+        QStringList arguments{"init", "/f/x y", "--repo", "slug", "--json"};
+        if (displayName && !displayName->isEmpty())
+            arguments << "--name" << *displayName;
+        if (force)
+            arguments << "--force";
+        QCOMPARE(tool.lastRun().mid(2), arguments);
     }
 
     void toolMissing() {
@@ -122,8 +107,7 @@ private slots:
     }
 
     void callerMayDropTheCommandsMidRun() {
-        StandInTool tool;
-        tool.respond("repos", Response().lines({R"({"type":"repos","repos":[]})"}, 100));
+        ScriptTool tool(R"(sleep 0.1; echo '{"type":"repos","repos":[]}')");
         auto cli = std::make_unique<RepoCLI>(tool::kDefaultServerURL, CLIRunner(tool.location()));
         auto task = cli->listRepos();
         cli.reset();

@@ -31,8 +31,6 @@ private slots:
         const AuthLine bOut{false, QStringLiteral("b@x"), std::nullopt};
         const QString annLine = auth(R"("authState":"signedIn","email":"a@x","username":"ann")");
         const QString bLine = auth(R"("authState":"signedOut","email":"b@x")");
-        QTest::newRow("after other types")
-            << "{\"type\":\"progress\"}\n" + annLine << std::optional(ann);
         QTest::newRow("first match wins") << annLine + bLine << std::optional(ann);
         QTest::newRow("line without email skipped")
             << auth(R"("authState":"signedIn")") + bLine << std::optional(bOut);

@@ -1,6 +1,6 @@
 #include "core/cli/cli_runner.h"
 #include "core/cli/tool_commands.h"
-#include "support/script_tool.h"
+#include "support/stand_in/stand_in_tool.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -141,28 +141,6 @@ private slots:
         QVERIFY(!processAlive(tool.lastRun().value(0)));
     }
 
-    void runPassesArgumentsAndWorkingDirectory_data() {
-        QTest::addColumn<std::optional<QString>>("server");
-        QTest::addColumn<bool>("ownDirectory");
-        QTest::newRow("server, own directory") << std::optional(tool::kDefaultServerURL) << true;
-        QTest::newRow("empty server still passed") << std::optional(QString()) << false;
-        QTest::newRow("no server, inherited directory") << std::optional<QString>() << false;
-    }
-    void runPassesArgumentsAndWorkingDirectory() {
-        QFETCH(std::optional<QString>, server);
-        QFETCH(bool, ownDirectory);
-        ScriptTool tool("");
-        QTemporaryDir folder;
-        const QStringList arguments = tool::init("/a folder/'q' $HOME", "slug", "", true);
-        QCoro::waitFor(CLIRunner(tool.location())
-                           .run(arguments, server, ownDirectory ? folder.path() : QString()));
-        const QStringList run = tool.lastRun();
-        QCOMPARE(run.mid(2),
-                 (server ? QStringList{"--server", *server} : QStringList()) + arguments);
-        QCOMPARE(QFileInfo(run.value(1)).canonicalFilePath(),
-                 QFileInfo(ownDirectory ? folder.path() : QDir::currentPath()).canonicalFilePath());
-    }
-
     // A child filling both pipes far beyond their capacity, standard error first, never stalls.
     void runDrainsBothPipes() {
         ScriptTool tool("head -c 10000000 /dev/zero >&2; head -c 10000000 /dev/zero");
@@ -175,7 +153,7 @@ private slots:
 
     void reportsLaunchFailure() {
         ScriptTool tool("");
-        QFile(tool.path()).setPermissions(QFileDevice::ReadOwner); // there, but not executable
+        QFile(tool.executablePath()).setPermissions(QFileDevice::ReadOwner); // there, but not executable
         const CLIRunner runner(tool.location());
         RunOutcome outcome;
         std::unique_ptr<StreamingRun> run;
@@ -255,32 +233,22 @@ private slots:
     }
 
     // A consumer may drop the run from its own slots, also from the finished() handler.
-    void consumerMayDestroyTheRunFromItsSlots_data() {
-        QTest::addColumn<bool>("onFirstLine");
-        QTest::newRow("from lineReceived") << true;
-        QTest::newRow("from finished") << false;
-    }
     void consumerMayDestroyTheRunFromItsSlots() {
-        QFETCH(bool, onFirstLine);
-        ScriptTool tool(R"(printf 'a\nb\nc\n')");
-        std::unique_ptr<StreamingRun> run =
-            CLIRunner(tool.location()).runStreaming(tool::sync("/f", {}), std::nullopt);
-        QStringList seen;
-        bool destroyed = false;
-        QObject::connect(run.get(), &StreamingRun::lineReceived, [&](const QString &line) {
-            seen.append(line);
-            if (onFirstLine) {
-                run.reset();
-                destroyed = true;
-            }
-        });
-        QObject::connect(run.get(), &StreamingRun::finished, [&](int) {
-            run.reset();
-            destroyed = true;
-        });
-        QVERIFY(QTest::qWaitFor([&] { return destroyed; }, 5000));
-        QTest::qWait(20);
-        QCOMPARE(seen, onFirstLine ? QStringList{"a"} : (QStringList{"a", "b", "c"}));
+        for (const bool onFirstLine : {true, false}) {
+            ScriptTool tool(R"(printf 'a\nb\nc\n')");
+            std::unique_ptr<StreamingRun> run =
+                CLIRunner(tool.location()).runStreaming(tool::sync("/f", {}), std::nullopt);
+            QStringList seen;
+            QObject::connect(run.get(), &StreamingRun::lineReceived, [&](const QString &line) {
+                seen.append(line);
+                if (onFirstLine)
+                    run.reset();
+            });
+            QObject::connect(run.get(), &StreamingRun::finished, [&](int) { run.reset(); });
+            QVERIFY(QTest::qWaitFor([&] { return !run; }, 5000));
+            QTest::qWait(20);
+            QCOMPARE(seen, onFirstLine ? QStringList{"a"} : (QStringList{"a", "b", "c"}));
+        }
     }
 };
 

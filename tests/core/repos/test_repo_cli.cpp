@@ -1,7 +1,7 @@
 #include "core/cli/tool_commands.h"
 #include "core/repos/repo_cli.h"
 #include "core/repos/repo_cli_output.h"
-#include "support/script_tool.h"
+#include "support/stand_in/stand_in_tool.h"
 
 #include <QTest>
 

@@ -153,7 +153,8 @@ private slots:
 
     void reportsLaunchFailure() {
         ScriptTool tool("");
-        QFile(tool.executablePath()).setPermissions(QFileDevice::ReadOwner); // there, but not executable
+        QFile(tool.executablePath())
+            .setPermissions(QFileDevice::ReadOwner); // there, but not executable
         const CLIRunner runner(tool.location());
         RunOutcome outcome;
         std::unique_ptr<StreamingRun> run;

@@ -109,12 +109,6 @@ struct Invocation {
 // pair) and further arguments that must all be present: "status" or "status --remote".
 // The most specific matching key answers; for one key, one-shot responses go first, in order.
 // A run that nothing answers exits with 99.
-//
-//     StandInTool tool;
-//     tool.respond("status", Response().lines({R"({"type":"status","changes":[]})"}));
-//     tool.respondOnce("status --remote", Response().lines({...}, 50).exit(3));
-//     SyncEngine engine(..., CLIRunner(tool.location()));
-//     tool.invocations("status");  // the runs so far that the key "status" matches
 class StandInTool : public ScriptTool {
 public:
     StandInTool() { rewrite(); }

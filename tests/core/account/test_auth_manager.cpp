@@ -1,4 +1,5 @@
 #include "core/account/auth_manager.h"
+#include "core/account/auth_output.h"
 #include "core/account/legacy_token_file.h"
 #include "core/cli/tool_commands.h"
 #include "core/platform/memory_settings_store.h"
@@ -17,12 +18,20 @@ using namespace orvu;
 using orvu::test::ScriptedCLI;
 using Reply = ScriptedCLI::Reply;
 
+using auth_output::AuthLine;
+
 Q_DECLARE_METATYPE(orvu::test::ScriptedCLI::Reply)
+Q_DECLARE_METATYPE(std::optional<orvu::auth_output::AuthLine>)
 
 namespace {
 
 const QString kEmail = QStringLiteral("ann@example.org");
 const QString kNoTool = QStringLiteral("No such file or directory");
+
+// An auth line with `fields` after the type, e.g. R"("authState":"signedIn","email":"a@x")".
+QString auth(const char *fields) {
+    return QStringLiteral("{\"type\":\"auth\",%1}\n").arg(QLatin1String(fields));
+}
 
 QString authLine(const QString &state, const QString &email, const QString &username = {}) {
     QString line = QStringLiteral("{\"type\":\"auth\",\"authState\":\"%1\",\"email\":\"%2\"")
@@ -229,7 +238,6 @@ private slots:
         QTest::newRow("tool already signed in")
             << QByteArray("tok-1") << ran(authLine("signedIn", kEmail)) << QString();
         QTest::newRow("only white space") << QByteArray(" \n\t\r\n") << signedOut << QString();
-        QTest::newRow("not UTF-8") << QByteArray("tok\xff\xfe") << signedOut << QString();
         QTest::newRow("over the size limit")
             << QByteArray(kLegacyTokenMaxBytes + 1, 'a') << signedOut << QString();
         // A FIFO without a writer would block a plain read forever.
@@ -268,6 +276,52 @@ private slots:
         f.manager.reset();
         QCOMPARE(QCoro::waitFor(std::move(task)), std::nullopt);
         QCOMPARE(f.settings->keys(), QStringList());
+    }
+
+    // Reading the sign-in output; line splitting and error text are tool_output's.
+    void findsTheFirstMatchingAuthLine_data() {
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<std::optional<AuthLine>>("expected");
+
+        const AuthLine ann{true, QStringLiteral("a@x"), QStringLiteral("ann")};
+        const AuthLine bOut{false, QStringLiteral("b@x"), std::nullopt};
+        const QString annLine = auth(R"("authState":"signedIn","email":"a@x","username":"ann")");
+        const QString bLine = auth(R"("authState":"signedOut","email":"b@x")");
+        QTest::newRow("first match wins") << annLine + bLine << std::optional(ann);
+        QTest::newRow("line without email skipped")
+            << auth(R"("authState":"signedIn")") + bLine << std::optional(bOut);
+        QTest::newRow("authState not a string")
+            << auth(R"("authState":true,"email":"a@x")") << std::optional<AuthLine>();
+        QTest::newRow("empty username is none")
+            << auth(R"("authState":"signedIn","email":"a@x","username":"")")
+            << std::optional(AuthLine{true, QStringLiteral("a@x"), std::nullopt});
+        QTest::newRow("other state is not signed in")
+            << auth(R"("authState":"SignedIn","email":"b@x")") << std::optional(bOut);
+        QTest::newRow("nothing") << QString() << std::optional<AuthLine>();
+    }
+    void findsTheFirstMatchingAuthLine() {
+        QFETCH(QString, output);
+        QFETCH(std::optional<AuthLine>, expected);
+        QCOMPARE(auth_output::findAuthLine(output), expected);
+    }
+
+    // With nothing from the tool, the exit code is the last resort.
+    void failureTextOfARun_data() {
+        QTest::addColumn<QString>("standardError");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("fallback") << " \r\n" << 1 << "orvu CLI exited with code 1";
+        QTest::newRow("negative code") << QString() << -15 << "orvu CLI exited with code -15";
+        QTest::newRow("crashed") << "Segmentation fault" << tool::kExitCrashed
+                                 << "The orvu tool stopped unexpectedly";
+    }
+    void failureTextOfARun() {
+        QFETCH(QString, standardError);
+        QFETCH(int, exitCode);
+        QFETCH(QString, expected);
+        const AuthError error = auth_output::failureOf(CLIAuthResult{{}, standardError, exitCode});
+        QCOMPARE(error.kind(), AuthError::Kind::CliFailed);
+        QCOMPARE(error.description(), expected);
     }
 };
 

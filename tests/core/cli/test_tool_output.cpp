@@ -1,3 +1,4 @@
+#include "core/cli/line_cutter.h"
 #include "core/cli/tool_output.h"
 
 #include <QJsonDocument>
@@ -5,10 +6,65 @@
 
 using namespace orvu;
 
+// Reading what the tool prints. That any split of the bytes into reads gives the lines of one
+// read is the line cutter's fuzz target's.
 class TestToolOutput : public QObject {
     Q_OBJECT
 
+    static QStringList cut(const QList<QByteArray> &reads, qsizetype cap = 10) {
+        LineCutter cutter(cap);
+        QStringList lines;
+        const auto sink = [&lines](const QString &line) { lines.append(line); };
+        for (const QByteArray &read : reads)
+            cutter.feed(read, sink);
+        cutter.flush(sink);
+        cutter.flush(sink); // a second flush hands out nothing
+        return lines;
+    }
+
 private slots:
+    // A small cap stands in for the 16 MiB of a real run: an incomplete line longer than it
+    // is dropped with the rest of it, and the following lines come through.
+    void cutsDecodesAndDrops_data() {
+        QTest::addColumn<QList<QByteArray>>("reads");
+        QTest::addColumn<QStringList>("lines");
+        const auto row = [](const char *name, QList<QByteArray> reads, QStringList lines) {
+            QTest::newRow(name) << reads << lines;
+        };
+        row("a LF b, b flushed at exit", {"a\nb"}, {"a", "b"});
+        row("blank, CR-only, padded, CR LF", {"  \n\r\n x \r\n1\r\n"}, {"x", "1"});
+        row("unicode white space trimmed, inner kept", {"\xc2\xa0y  z\xe2\x80\x83\n"}, {"y  z"});
+        row("invalid lines dropped: bad bytes, overlong form, surrogate",
+            {"a\n\xff\n\xc0\xafx\n\xed\xa0\x80\nb\n"}, {"a", "b"});
+        row("truncated character at exit dropped", {"ok\ncaf\xc3"}, {"ok"});
+        row("NUL inside a line kept", {QByteArray("a\0b\n", 4)}, {QString::fromUtf8("a\0b", 3)});
+        row("grows past the cap over reads", {"ok\n12345", "67890", "1\nnext\n"}, {"ok", "next"});
+        row("exactly the cap is kept", {"1234567890\n1234567890", "\n"},
+            {"1234567890", "1234567890"});
+        row("overlong in one read", {"12345678901\nnext\n"}, {"next"});
+        row("endless line never flushed", {"start\n", "1234567", "8901234", "5678"}, {"start"});
+    }
+    void cutsDecodesAndDrops() {
+        QFETCH(QList<QByteArray>, reads);
+        QFETCH(QStringList, lines);
+        QCOMPARE(cut(reads), lines);
+    }
+
+    // Each line is handed out as soon as its newline has been fed, and an endless line never
+    // holds more than the cap.
+    void emitsAtTheNewlineAndStaysBounded() {
+        LineCutter cutter(1000);
+        QStringList lines;
+        const auto sink = [&lines](const QString &line) { lines.append(line); };
+        cutter.feed("ab", sink);
+        cutter.feed("c\nd", sink);
+        QCOMPARE(lines, QStringList{"abc"});
+        for (int i = 0; i < 100; ++i) {
+            cutter.feed(QByteArray(300, 'x'), sink);
+            QVERIFY(cutter.bufferedSize() <= 1000);
+        }
+    }
+
     void readsOneObjectPerLine_data() {
         QTest::addColumn<QString>("output");
         QTest::addColumn<QStringList>("expected");

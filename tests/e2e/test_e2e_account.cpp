@@ -2,6 +2,7 @@
 #include "core/account/cli_auth.h"
 #include "core/cli/tool_commands.h"
 #include "core/platform/qsettings_store.h"
+#include "support/quiesce/child_processes.h"
 #include "support/sandbox/orvu_local_sandbox.h"
 
 #include <QTest>
@@ -88,6 +89,7 @@ private slots:
         QCOMPARE(manager->authState(), AuthState());
         QCOMPARE(storedEmail(sandbox, "OrvuTray.conf"), QString());
         QTRY_VERIFY(toolAuthState(sandbox) != QStringLiteral("signedIn"));
+        orvu::test::waitForToolRunsToEnd(); // the logout nobody waits for
     }
 };
 

@@ -158,20 +158,28 @@ QCoro::Task<> AuthManager::migrateLegacyToken() {
 QCoro::Task<> AuthManager::checkSignIn() {
     const QPointer<AuthManager> self(this);
     const std::shared_ptr<CLIAuthRunning> cli = m_cli;
+    const quint64 startedAt = m_stateGeneration;
     QCoro::Task<RunOutcome> run = cli->run(tool::whoami());
     const RunOutcome outcome = co_await run;
-    if (!self)
+    // A sign-out or sign-in made meanwhile is newer than this answer.
+    if (!self || self->m_stateGeneration != startedAt)
         co_return;
 
     const CLIAuthResult *result = completed(outcome);
-    const auto line = result ? signedInLine(*result) : std::nullopt;
-    if (line)
+    if (const auto line = result ? signedInLine(*result) : std::nullopt) {
         self->applySignedIn(line->email, line->username);
-    else
+        co_return;
+    }
+    // Only a definite "nobody" signs out; a tool that could not reach the server, crashed or
+    // failed otherwise leaves the sign-in as it was.
+    const bool definite = !result || result->exitCode == tool::kExitSuccess ||
+                          result->exitCode == tool::kExitAuthRequired;
+    if (definite)
         self->clearSignIn();
 }
 
 void AuthManager::signOut() {
+    ++m_stateGeneration;
     runIgnoringResult(m_cli, tool::logout());
     m_settings->remove(kUserEmailKey);
     m_settings->remove(kUsernameKey);
@@ -179,6 +187,7 @@ void AuthManager::signOut() {
 }
 
 void AuthManager::applySignedIn(const QString &email, const std::optional<QString> &username) {
+    ++m_stateGeneration;
     setSignedInValues(User::signInUser(email, username));
     m_settings->setString(kUserEmailKey, email);
     if (username)
@@ -188,6 +197,7 @@ void AuthManager::applySignedIn(const QString &email, const std::optional<QStrin
 }
 
 void AuthManager::clearSignIn() {
+    ++m_stateGeneration;
     setSignedOutValues();
     m_settings->remove(kUserEmailKey);
     m_settings->remove(kUsernameKey);

@@ -59,8 +59,9 @@ public:
     // Changes no state.
     QCoro::Task<> migrateLegacyToken();
 
-    // Asks the tool who is signed in and follows its answer; anything but a clear
-    // "signed in" signs out.
+    // Asks the tool who is signed in and follows its answer: signed in, or signed out when the
+    // tool says nobody is (exit 2, or 0 without a signed-in line) or cannot be started. Other
+    // failures keep the state; so does any sign-in or sign-out made while the tool was asked.
     QCoro::Task<> checkSignIn();
 
     // Signed out at once; the tool's own logout runs in the background and is not waited for.
@@ -90,6 +91,8 @@ private:
     AuthState m_authState;
     bool m_isAuthenticated = false;
     std::optional<User> m_currentUser;
+    // Counts sign-ins and sign-outs, so a check can tell that its answer came too late.
+    quint64 m_stateGeneration = 0;
 };
 
 } // namespace orvu

@@ -1,5 +1,6 @@
 #include "core/account/auth_output.h"
 
+#include "core/cli/tool_commands.h"
 #include "core/cli/tool_output.h"
 
 #include <QJsonObject>
@@ -26,6 +27,8 @@ std::optional<AuthLine> findAuthLine(const QString &output) {
 }
 
 AuthError failureOf(const CLIAuthResult &result) {
+    if (result.exitCode == tool::kExitCrashed)
+        return AuthError::cliFailed(tool::kCrashedMessage);
     return AuthError::cliFailed(tool_output::errorText(result).value_or(
         QStringLiteral("orvu CLI exited with code ") + QString::number(result.exitCode)));
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QJsonObject>
 #include <QMetaType>
 #include <QString>
 #include <QStringList>
@@ -10,7 +9,7 @@
 namespace orvu {
 
 // The signed-in user. The app only ever builds one from an e-mail address and an optional
-// username (signInUser); the JSON form exists for the server's full user record.
+// username (signInUser); the other fields belong to the server's full user record.
 struct User {
     QString id;
     QString email;
@@ -24,11 +23,6 @@ struct User {
 
     // Empty id and timestamps, no display name, bio or avatar, no links.
     static User signInUser(const QString &email, const std::optional<QString> &username);
-
-    // nullopt when a required key is missing or any known key holds the wrong type.
-    static std::optional<User> fromJson(const QJsonObject &object);
-    // Absent optionals are omitted; "links" is always written.
-    QJsonObject toJson() const;
 
     friend bool operator==(const User &, const User &) = default;
 };

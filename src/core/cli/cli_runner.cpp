@@ -8,7 +8,9 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QStringDecoder>
+#include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <QCoro/QCoroFuture>
@@ -27,16 +29,31 @@ const QString kToolName = QStringLiteral("orvu");
 // the hop to a worker would.
 constexpr qsizetype kInlineDecodeLimit = 256 * 1024;
 
-// QProcess looks a bare name up in PATH; the tool must instead be taken relative to our own
-// working directory, so relative paths are made absolute before the launch.
-QString launchPath(const QString &path) {
-    return QDir::isRelativePath(path) ? QDir::current().absoluteFilePath(path) : path;
+// Kills a child that is still running when its owner goes away, so that no run outlives its
+// consumer.
+void killAndReap(QProcess &process) {
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.kill();
+    process.waitForFinished(5000);
 }
 
 void prepare(QProcess &process, const QString &program, const QStringList &arguments) {
-    process.setProgram(launchPath(program));
+    process.setProgram(program);
     process.setArguments(arguments);
-    process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    // The tool never reads from us, and must not read the terminal the app was started from.
+    process.setStandardInputFile(QProcess::nullDevice());
+    // A run in flight when the app quits is never resumed again: its child goes now.
+    if (QCoreApplication *app = QCoreApplication::instance()) {
+        QObject::connect(app, &QCoreApplication::aboutToQuit, &process,
+                         [&process] { killAndReap(process); });
+    }
+}
+
+// A child killed by a signal has no exit code of its own: whatever number the platform reports,
+// it must never read as one of the tool's codes.
+int exitCodeOf(const QProcess &process, int exitCode) {
+    return process.exitStatus() == QProcess::CrashExit ? tool::kExitCrashed : exitCode;
 }
 
 QString decodeUtf8(const QByteArray &bytes) {
@@ -52,15 +69,6 @@ CLIAuthResult decodeResult(const QByteArray &out, const QByteArray &err, qint32 
     result.standardError = decodeUtf8(err);
     result.exitCode = exitCode;
     return result;
-}
-
-// Kills a child that is still running when its owner goes away, so that no run outlives its
-// consumer.
-void killAndReap(QProcess &process) {
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.kill();
-    process.waitForFinished(5000);
 }
 
 struct ProcessDeleter {
@@ -161,7 +169,8 @@ QString CLIRunner::toolPath() const {
         if (QFileInfo::exists(candidate))
             return candidate;
     }
-    return kToolName;
+    // Never relative to the working directory, where any `./orvu` could lie in wait.
+    return QStandardPaths::findExecutable(kToolName);
 }
 
 QStringList CLIRunner::argumentVector(const QStringList &arguments,
@@ -172,7 +181,8 @@ QStringList CLIRunner::argumentVector(const QStringList &arguments,
 }
 
 QCoro::Task<RunOutcome> CLIRunner::run(QStringList arguments, std::optional<QString> serverURL,
-                                       QString workingDirectory) const {
+                                       QString workingDirectory,
+                                       std::chrono::milliseconds timeLimit) const {
     // Everything needed from `this` is taken before the first suspension.
     OwnedProcess process(new QProcess);
     prepare(*process, toolPath(), argumentVector(arguments, serverURL));
@@ -182,10 +192,10 @@ QCoro::Task<RunOutcome> CLIRunner::run(QStringList arguments, std::optional<QStr
     // QProcess reads both pipes into its own buffers as data arrives, so a child writing more
     // than a pipe holds on either stream never stalls.
     process->start(QIODevice::ReadOnly);
+    // A hung tool must not hold its caller for good; the kill reads as a crash.
+    QTimer::singleShot(timeLimit, process.get(), [child = process.get()] { child->kill(); });
     co_await ProcessEnd(process.get());
 
-    // Values are built in named locals, not as temporaries inside co_await or co_return:
-    // GCC 12 can destroy such temporaries twice.
     RunOutcome outcome;
     if (process->error() == QProcess::FailedToStart) {
         outcome = LaunchError{process->errorString()};
@@ -194,7 +204,7 @@ QCoro::Task<RunOutcome> CLIRunner::run(QStringList arguments, std::optional<QStr
 
     QByteArray out = process->readAllStandardOutput();
     QByteArray err = process->readAllStandardError();
-    const qint32 code = process->exitCode();
+    const qint32 code = exitCodeOf(*process, process->exitCode());
     process.reset();
 
     if (out.size() + err.size() <= kInlineDecodeLimit) {
@@ -247,7 +257,7 @@ CLIRunner::runStreaming(const QStringList &arguments,
     // QProcess has read everything the child wrote before it reports the exit; what it has not
     // handed out yet is taken here, so no line is lost.
     QObject::connect(process, &QProcess::finished, q, [process, deliver](int exitCode) {
-        deliver(process->readAllStandardOutput(), exitCode);
+        deliver(process->readAllStandardOutput(), exitCodeOf(*process, exitCode));
     });
     QObject::connect(process, &QProcess::errorOccurred, q, [q](QProcess::ProcessError error) {
         if (error != QProcess::FailedToStart)

@@ -1,14 +1,21 @@
 #pragma once
 
+#include "core/cli/tool_commands.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
 #include <QCoro/QCoroTask>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <variant>
+
+// GCC 12 destroys the temporaries of a co_await expression twice, which corrupts the reference
+// counts of the strings they hold: every coroutine of the app awaits named tasks only,
+// `QCoro::Task<X> t = f(); X x = co_await t;`, and builds its results in named locals.
 
 namespace orvu {
 
@@ -42,8 +49,10 @@ struct ToolLocation {
 
 // One streaming run of the tool. Lines arrive as lineReceived() on the thread that started
 // the run, in order, each as soon as its newline has been read; finished() follows the last
-// line exactly once. A run whose child could not be started emits no line and finishes with
-// tool::kExitLaunchFailed, queued, so that connections made right after the start still see it.
+// line exactly once, with tool::kExitCrashed for a child killed by a signal. A run whose child
+// could not be started emits no line and finishes with tool::kExitLaunchFailed, queued, so that
+// connections made right after the start still see it. Destroying the run, or the application
+// quitting, kills and reaps the child.
 class StreamingRun : public QObject {
     Q_OBJECT
 public:
@@ -74,7 +83,7 @@ public:
     explicit CLIRunner(ToolLocation location = ToolLocation::system());
 
     // The executable for the next run: the resource directory's `orvu`, else the first
-    // candidate that exists, else the bare name `orvu` (relative to the working directory).
+    // candidate that exists, else `orvu` on PATH; empty (a launch error) when there is none.
     QString toolPath() const;
 
     // "--server", the URL, then `arguments` when a URL is given (even an empty one).
@@ -82,9 +91,12 @@ public:
                                       const std::optional<QString> &serverURL);
 
     // Runs the tool to completion without blocking the calling thread's event loop; both pipes
-    // are drained while the child runs. `workingDirectory` empty means inherited.
+    // are drained while the child runs. `workingDirectory` empty means inherited. A child
+    // killed by a signal, or still running after `timeLimit` (then killed), exits with
+    // tool::kExitCrashed; the application quitting kills it too.
     QCoro::Task<RunOutcome> run(QStringList arguments, std::optional<QString> serverURL,
-                                QString workingDirectory = {}) const;
+                                QString workingDirectory = {},
+                                std::chrono::milliseconds timeLimit = tool::kRunTimeLimit) const;
 
     // Starts a streaming run and returns at once. Standard error is drained and discarded.
     std::unique_ptr<StreamingRun> runStreaming(const QStringList &arguments,

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
+
 // Every argument vector the app passes to the `orvu` tool, and the exit codes that callers
 // tell apart. Nothing else in the app spells a subcommand or an option of the tool.
 namespace orvu::tool {
@@ -22,6 +24,12 @@ inline constexpr int kExitLaunchFailed = -1;
 // the codes above, whatever number the platform gives such an exit.
 inline constexpr int kExitCrashed = -2;
 inline const QString kCrashedMessage = QStringLiteral("The orvu tool stopped unexpectedly");
+
+// How long a run to completion may take before its child is killed (it then reads as
+// kExitCrashed). Account and repo commands answer within seconds; a status run of a large
+// folder hashes files first. Streamed sync runs have no limit.
+inline constexpr std::chrono::milliseconds kRunTimeLimit = std::chrono::minutes(1);
+inline constexpr std::chrono::milliseconds kStatusTimeLimit = std::chrono::minutes(5);
 
 QStringList loginWithEmail(const QString &email);
 QStringList loginWithVerification(const QString &tokenOrLink);

@@ -6,9 +6,6 @@
 #include <QPointer>
 #include <QTextBoundaryFinder>
 
-// Every co_await below awaits a named task: GCC 12 destroys the temporaries of a co_await
-// expression twice, which corrupts the reference counts of the strings they hold.
-
 namespace orvu {
 
 namespace {

@@ -4,9 +4,6 @@
 #include "core/cli/tool_output.h"
 #include "core/repos/repo_cli_output.h"
 
-// Every co_await below awaits a named task: GCC 12 destroys the temporaries of a co_await
-// expression twice, which corrupts the reference counts of the strings they hold.
-
 namespace orvu {
 
 namespace {
@@ -32,6 +29,8 @@ QCoro::Task<RepoCLIOutcome> initFolderWith(CLIRunner runner, std::optional<QStri
         co_return RepoCLIOutcome::ok();
     if (result->exitCode == tool::kExitAuthRequired)
         co_return RepoCLIOutcome::authRequired();
+    if (result->exitCode == tool::kExitCrashed)
+        co_return RepoCLIOutcome::failed(tool::kCrashedMessage);
     const QString message = tool_output::errorText(*result).value_or(
         QStringLiteral("init failed (exit %1)").arg(QString::number(result->exitCode)));
     co_return RepoCLIOutcome::failed(message);

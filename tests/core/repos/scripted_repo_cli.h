@@ -10,8 +10,8 @@
 
 namespace orvu::test {
 
-// Repo commands with scripted answers that records every call. A listing can be held back
-// until the test releases it, to stage interleavings.
+// Repo commands with scripted answers that record every call. A listing can be held back until
+// the test releases it, to stage interleavings.
 class ScriptedRepoCLI final : public RepoCLIRunning {
 public:
     struct InitCall {
@@ -34,17 +34,15 @@ public:
         m_gate->start();
     }
     void release() {
-        if (m_gate)
-            m_gate->finish();
-        m_gate.reset();
+        if (auto gate = std::exchange(m_gate, nullptr))
+            gate->finish();
     }
 
     QCoro::Task<std::optional<QList<RepoInfo>>> listRepos() override {
-        const std::optional<QList<RepoInfo>> answer =
-            listings.size() > 1 ? listings.takeFirst() : listings.value(0);
+        const auto answer = listings.size() > 1 ? listings.takeFirst() : listings.value(0);
         ++listCalls;
         if (auto gate = m_gate) {
-            QFuture<void> opened = gate->future(); // named: see the GCC 12 note in RepoCLI
+            QFuture<void> opened = gate->future();
             co_await opened;
         }
         co_return answer;

@@ -8,26 +8,19 @@
 
 namespace orvu::test {
 
-namespace {
-
-constexpr int kRunTimeoutMs = 120000;
-
-} // namespace
-
 OrvuLocalSandbox::OrvuLocalSandbox() {
-    const QString base = m_dir.path();
-    const QList<QPair<QByteArray, QString>> variables{
-        {"HOME", base + QStringLiteral("/home")},
-        {"XDG_DATA_HOME", base + QStringLiteral("/home/.local/share")},
-        {"XDG_CONFIG_HOME", base + QStringLiteral("/home/.config")},
-    };
+    const QString home = m_dir.filePath(QStringLiteral("home"));
+    const std::pair<QByteArray, QString> variables[] = {
+        {"HOME", home},
+        {"XDG_DATA_HOME", home + QStringLiteral("/.local/share")},
+        {"XDG_CONFIG_HOME", home + QStringLiteral("/.config")}};
     for (const auto &[name, value] : variables) {
-        SavedVariable saved{name, std::nullopt};
-        if (qEnvironmentVariableIsSet(name.constData()))
-            saved.value = qgetenv(name.constData());
-        m_saved.append(saved);
+        const char *variable = name.constData();
+        m_saved.append(SavedVariable{name, qEnvironmentVariableIsSet(variable)
+                                               ? std::optional(qgetenv(variable))
+                                               : std::nullopt});
         QDir().mkpath(value);
-        qputenv(name.constData(), QFile::encodeName(value));
+        qputenv(variable, QFile::encodeName(value));
     }
 }
 
@@ -49,16 +42,15 @@ QString OrvuLocalSandbox::root() const {
 }
 
 QString OrvuLocalSandbox::makeFolder(const QString &name) const {
-    const QString path = QDir(m_dir.path()).absoluteFilePath(name);
+    const QString path = QDir::cleanPath(m_dir.filePath(name));
     QDir().mkpath(path);
-    return QDir::cleanPath(path);
+    return path;
 }
 
 QList<QJsonObject> OrvuLocalSandbox::Result::lines() const {
     QList<QJsonObject> objects;
     for (const QByteArray &line : out.split('\n')) {
-        const QJsonDocument document = QJsonDocument::fromJson(line.trimmed());
-        if (document.isObject())
+        if (const QJsonDocument document = QJsonDocument::fromJson(line); document.isObject())
             objects.append(document.object());
     }
     return objects;
@@ -68,25 +60,18 @@ OrvuLocalSandbox::Result OrvuLocalSandbox::orvu(const QStringList &arguments,
                                                 const QByteArray &standardInput,
                                                 const QString &workingDirectory) const {
     QProcess process;
-    process.setProgram(toolDirectory() + QStringLiteral("/orvu"));
-    process.setArguments(QStringList{QStringLiteral("--server"), tool::kDefaultServerURL} +
-                         arguments);
     process.setWorkingDirectory(workingDirectory.isEmpty() ? m_dir.path() : workingDirectory);
-    Result result;
-    process.start();
-    if (!process.waitForStarted())
-        return result;
-    if (!standardInput.isEmpty())
-        process.write(standardInput);
+    process.start(toolDirectory() + QStringLiteral("/orvu"),
+                  QStringList{QStringLiteral("--server"), tool::kDefaultServerURL} + arguments);
+    process.write(standardInput);
     process.closeWriteChannel();
-    if (!process.waitForFinished(kRunTimeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-        return result;
+    Result result;
+    if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit) {
+        result = {process.exitCode(), process.readAllStandardOutput(),
+                  process.readAllStandardError()};
     }
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    process.kill();
+    process.waitForFinished();
     return result;
 }
 
@@ -96,28 +81,18 @@ OrvuLocalSandbox::Result OrvuLocalSandbox::admin(const QStringList &arguments,
 }
 
 bool OrvuLocalSandbox::signIn(const QString &email) const {
-    const Result request =
-        orvu({QStringLiteral("login"), QStringLiteral("--email"), email, QStringLiteral("--json")});
-    if (request.exitCode != 0)
+    const auto signedIn = [](const Result &result) {
+        for (const QJsonObject &line : result.lines()) {
+            if (line.value(QStringLiteral("type")) == QStringLiteral("auth"))
+                return line.value(QStringLiteral("authState")) == QStringLiteral("signedIn");
+        }
         return false;
-    for (const QJsonObject &line : request.lines()) {
-        if (line.value(QStringLiteral("type")).toString() == QStringLiteral("auth") &&
-            line.value(QStringLiteral("authState")).toString() == QStringLiteral("signedIn"))
-            return true;
-    }
-    const Result mail = admin({QStringLiteral("mail"), email});
-    const QString link = QString::fromUtf8(mail.out).trimmed();
-    if (mail.exitCode != 0 || link.isEmpty())
-        return false;
-    const Result verify =
-        orvu({QStringLiteral("login"), QStringLiteral("--verify"), link, QStringLiteral("--json")});
-    if (verify.exitCode != 0)
-        return false;
-    for (const QJsonObject &line : verify.lines()) {
-        if (line.value(QStringLiteral("type")).toString() == QStringLiteral("auth"))
-            return line.value(QStringLiteral("authState")).toString() == QStringLiteral("signedIn");
-    }
-    return false;
+    };
+    const Result request = orvu({QStringLiteral("login"), QStringLiteral("--email"), email});
+    if (request.exitCode != 0 || signedIn(request))
+        return request.exitCode == 0;
+    const QString link = QString::fromUtf8(admin({QStringLiteral("mail"), email}).out).trimmed();
+    return signedIn(orvu({QStringLiteral("login"), QStringLiteral("--verify"), link}));
 }
 
 } // namespace orvu::test

@@ -1,6 +1,9 @@
+#include "core/cli/tool_commands.h"
 #include "core/repos/add_repo_model.h"
+#include "core/repos/repo_cli.h"
+#include "core/repos/repo_cli_output.h"
 #include "core/repos/scripted_repo_cli.h"
-#include "core/repos/stub_repo_cli.h"
+#include "support/stand_in/stand_in_tool.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +13,8 @@
 using namespace orvu;
 using Model = AddRepoModel;
 using orvu::test::ScriptedRepoCLI;
+using orvu::test::ScriptTool;
+using Listing = std::optional<QList<RepoInfo>>;
 
 Q_DECLARE_METATYPE(Model::Phase)
 Q_DECLARE_METATYPE(Model::BindTarget)
@@ -51,15 +56,7 @@ bool writeConfig(const QString &folder, const QByteArray &json) {
 
 } // namespace
 
-namespace QTest {
-template <> char *toString(const Model::Phase &phase) {
-    const auto *failed = std::get_if<Model::Failed>(&phase);
-    return qstrdup("phase " + QByteArray::number(phase.index()) +
-                   (failed ? ": " + failed->message.toUtf8() : QByteArray()));
-}
-} // namespace QTest
-
-class TestAddRepoModel : public QObject {
+class TestRepos : public QObject {
     Q_OBJECT
 
 private slots:
@@ -72,7 +69,6 @@ private slots:
                                         "Could not list your repos. Are you signed in?"});
         QTest::newRow("bound repos are not offered, order kept")
             << L({kAlpha, kBeta, kGamma}) << Model::Phase(Model::ChooseRepo{{kAlpha, kGamma}});
-        QTest::newRow("empty") << L(QList<RepoInfo>{}) << Model::Phase(Model::ChooseRepo{{}});
     }
     void load() {
         QFETCH(std::optional<QList<RepoInfo>>, listing);
@@ -87,23 +83,15 @@ private slots:
         QCOMPARE(f.model->phase(), expected);
     }
 
-    void newRepo_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<Model::Phase>("expected");
-        const Model::Phase empty = Model::Failed{"Enter a name for the new repo."};
-        QTest::newRow("spaces only") << "   \n\t" << empty;
-        QTest::newRow("punctuation only") << "!?-- ..." << empty;
-        QTest::newRow("trimmed name, slugged")
-            << "  My Notes 2024!  "
-            << Model::Phase(Model::ChooseFolder{Model::NewRepo{"my-notes-2024", "My Notes 2024!"}});
-    }
     void newRepo() {
-        QFETCH(QString, name);
-        QFETCH(Model::Phase, expected);
         Fixture f;
-        f.model->setNewRepoName(name);
+        f.model->setNewRepoName("!?-- ...");
         f.model->continueWithNewRepo();
-        QCOMPARE(f.model->phase(), expected);
+        QCOMPARE(f.model->phase(), Model::Phase(Model::Failed{"Enter a name for the new repo."}));
+        f.model->setNewRepoName("  My Notes 2024!  ");
+        f.model->continueWithNewRepo();
+        QCOMPARE(f.model->phase(), Model::Phase(Model::ChooseFolder{
+                                       Model::NewRepo{"my-notes-2024", "My Notes 2024!"}}));
     }
 
     // A folder linked elsewhere warns first; going on from the warning forces the link and
@@ -120,12 +108,9 @@ private slots:
             << existing << C(R"({"repoId":"id-a","slug":"old-alpha"})") << "";
         QTest::newRow("existing, linked elsewhere")
             << existing << C(R"({"repoId":"id-x","slug":"other"})") << "other";
-        QTest::newRow("existing, linked elsewhere without slug")
-            << existing << C(R"({"repoId":"id-x"})") << "id-x";
         QTest::newRow("existing, unreadable config") << existing << C(R"({"repoId":7})") << "";
         QTest::newRow("new repo, any link warns")
             << fresh << C(R"({"repoId":"id-a","slug":"alpha"})") << "alpha";
-        QTest::newRow("new repo, no config") << fresh << C() << "";
     }
     void useFolder() {
         QFETCH(Model::BindTarget, target);
@@ -207,80 +192,135 @@ private slots:
         QCOMPARE(*f.bound, (QList<BoundCall>{{kAlpha, "/f", QByteArray("b")}}));
     }
 
-    void stubCreatesUnknownSlugsOnce() {
-        StubRepoCLI stub(QList<RepoInfo>{kAlpha});
-        for (const char *slug : {"alpha", "fresh", "fresh"})
-            QCOMPARE(QCoro::waitFor(stub.initFolder("/x", slug, QString("Fresh"), false)),
-                     RepoCLIOutcome::ok());
-        const QList<RepoInfo> expected{kAlpha, {"created-fresh", "fresh", "Fresh", "public"}};
-        QCOMPARE(*QCoro::waitFor(stub.listRepos()), expected);
-    }
-
-    void slugify_data() {
+    // Slugs and folder names made from what the user typed.
+    void names_data() {
+        QTest::addColumn<bool>("slug"); // else a folder name
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("capitals, digits, runs") << "Q3  --  Report!!x"
-                                                << "q3-report-x";
-        QTest::newRow("leading and trailing") << "  --Notes--  "
-                                              << "notes";
-        QTest::newRow("precomposed accent separates") << "caf\u00e9 bar"
-                                                      << "caf-bar";
+        const auto slug = [](const char *name, QString text, QString expected) {
+            QTest::newRow(name) << true << text << expected;
+        };
+        const auto folder = [](const char *name, QString text, QString expected) {
+            QTest::newRow(name) << false << text << expected;
+        };
+        slug("capitals, digits, runs", "Q3  --  Report!!x", "q3-report-x");
         // e + combining acute is one character: one separator, and the e is not kept.
-        QTest::newRow("combining accent is one character") << "cafe\u0301s"
-                                                           << "caf-s";
-        QTest::newRow("emoji sequence is one separator")
-            << "a\U0001F468\u200D\U0001F469\u200D\U0001F467b"
-            << "a-b";
-        QTest::newRow("non-Latin only") << "\u65E5\u672C\u8A9E"
-                                        << "";
-        QTest::newRow("fullwidth digits are not ASCII") << "x\uFF11y"
-                                                        << "x-y";
-        QTest::newRow("cut at 40") << QString(45, u'b') << QString(40, u'b');
-        QTest::newRow("cut leaves no dash") << QString(39, u'c') + " dd" << QString(39, u'c');
-        QTest::newRow("cut after dash at 41") << QString(40, u'c') + " dd" << QString(40, u'c');
+        slug("combining accent is one character", "cafe\u0301s", "caf-s");
+        slug("emoji sequence is one separator", "a\U0001F468\u200D\U0001F469b", "a-b");
+        slug("cut at 40 leaves no dash", QString(39, u'c') + " dd", QString(39, u'c'));
+        folder("separators", "a/b\\c:d", "a-b-c-d");
+        folder("dots and spaces only", " . . .. ", "repo");
+        folder("control characters", "a\tb\x01\nc\x7f", "abc");
+        folder("traversal flattened", "../../etc", "-..-etc");
     }
-    void slugify() {
+    void names() {
+        QFETCH(bool, slug);
         QFETCH(QString, text);
         QFETCH(QString, expected);
-        QCOMPARE(Model::slugify(text), expected);
+        QCOMPARE(slug ? Model::slugify(text) : Model::safeFolderName(text), expected);
     }
 
-    void safeFolderName_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("separators") << "a/b\\c:d"
-                                    << "a-b-c-d";
-        QTest::newRow("dots and spaces only") << " . . .. "
-                                              << "repo";
-        QTest::newRow("parent directory") << ".."
-                                          << "repo";
-        QTest::newRow("hidden name") << "...config"
-                                     << "config";
-        QTest::newRow("spaces after dots") << ".  x "
-                                           << "x";
-        QTest::newRow("control characters") << "a\tb\x01\nc\x7f"
-                                            << "abc";
-        QTest::newRow("empty") << ""
-                               << "repo";
-        QTest::newRow("unicode kept") << "Ünïcødé 日本"
-                                      << "Ünïcødé 日本";
-        QTest::newRow("traversal flattened") << "../../etc"
-                                             << "-..-etc";
+    // The commands over a real child.
+    void reposLine_data() {
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<Listing>("expected");
+        const RepoInfo minimal{"r1", "one", "one", "public"};
+        QTest::newRow("id and slug only; element without slug skipped")
+            << R"({"type":"repos","repos":[{"id":"r1","slug":"one"},{"id":"r2"}]})"
+            << Listing({minimal});
+        QTest::newRow("all fields, wrong types defaulted")
+            << R"({"type":"repos","repos":[{"id":"a","slug":"s","name":"N","visibility":"private"},)"
+               R"({"id":"b","slug":"t","name":5,"visibility":null},{"id":3,"slug":"u"}]})"
+            << Listing({{"a", "s", "N", "private"}, {"b", "t", "t", "public"}});
+        QTest::newRow("no repos line") << R"({"type":"other"})" << Listing();
+        QTest::newRow("non-object element: line skipped, next one used")
+            << "{\"type\":\"repos\",\"repos\":[1]}\n"
+               "{\"type\":\"repos\",\"repos\":\"x\"}\r\n"
+               "  \t{\"type\":\"repos\",\"repos\":[{\"id\":\"r1\",\"slug\":\"one\"}]}\t\n"
+               "{\"type\":\"repos\",\"repos\":[]}"
+            << Listing({minimal});
+        QTest::newRow("empty array, noise around")
+            << "progress...\n\n[1,2]\n{\"type\":\"repos\",\"repos\":[]}\n"
+            << Listing(QList<RepoInfo>{});
     }
-    void safeFolderName() {
-        QFETCH(QString, name);
-        QFETCH(QString, expected);
-        QCOMPARE(Model::safeFolderName(name), expected);
+    void reposLine() {
+        QFETCH(QString, output);
+        QFETCH(Listing, expected);
+        QCOMPARE(decodeReposLine(output), expected);
     }
 
-    void suggestedFolder() {
-        Fixture f;
-        QCOMPARE(f.model->suggestedFolder(Model::NewRepo{"x", "Team: Plans"}),
-                 QStringLiteral("/home/u/Orvu/Team- Plans"));
-        Model fixed(f.cli, {}, "/home/u/Orvu", QStringLiteral("/fixed"), {});
-        QCOMPARE(fixed.suggestedFolder(Model::ExistingRepo{kBeta}), QStringLiteral("/fixed"));
+    void listRepos_data() {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<Listing>("expected");
+        const QByteArray line = R"(echo '{"type":"repos","repos":[{"id":"r1","slug":"one"}]}')";
+        QTest::newRow("ok") << line << Listing({{"r1", "one", "one", "public"}});
+        QTest::newRow("exit 0 without line") << QByteArray("echo '{}'") << Listing();
+        QTest::newRow("exit 2") << line + "; exit 2" << Listing();
+        QTest::newRow("crashed") << line + "; kill -INT $$" << Listing();
+    }
+    void listRepos() {
+        QFETCH(QByteArray, script);
+        QFETCH(Listing, expected);
+        ScriptTool tool(script);
+        RepoCLI cli(tool::kDefaultServerURL, CLIRunner(tool.location()));
+        QCOMPARE(QCoro::waitFor(cli.listRepos()), expected);
+        QCOMPARE(tool.lastRun().mid(2),
+                 (QStringList{"--server", tool::kDefaultServerURL, "repos", "--json"}));
+    }
+
+    void initFolder_data() {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<std::optional<QString>>("displayName");
+        QTest::addColumn<bool>("force");
+        QTest::addColumn<RepoCLIOutcome>("expected");
+        const QByteArray error = R"(echo '{"type":"error","error":"Repo not found"}';)";
+        QTest::newRow("ok, empty name, no force")
+            << QByteArray() << std::optional<QString>("") << false << RepoCLIOutcome::ok();
+        QTest::newRow("name and force follow --json")
+            << error << std::optional<QString>("My Repo") << true << RepoCLIOutcome::ok();
+        QTest::newRow("exit 2 with error line") << error + "exit 2" << std::optional<QString>()
+                                                << false << RepoCLIOutcome::authRequired();
+        QTest::newRow("error line") << error + "echo x >&2; exit 1" << std::optional<QString>()
+                                    << false << RepoCLIOutcome::failed("Repo not found");
+        QTest::newRow("white space only")
+            << QByteArray("echo ' ' >&2; exit 1") << std::optional<QString>() << false
+            << RepoCLIOutcome::failed("init failed (exit 1)");
+        // A signal is no exit code: never "sign in" (SIGINT is 2), always a crash.
+        QTest::newRow("crashed") << error + "kill -INT $$" << std::optional<QString>() << false
+                                 << RepoCLIOutcome::failed(tool::kCrashedMessage);
+    }
+    void initFolder() {
+        QFETCH(QByteArray, script);
+        QFETCH(std::optional<QString>, displayName);
+        QFETCH(bool, force);
+        QFETCH(RepoCLIOutcome, expected);
+        ScriptTool tool(script);
+        RepoCLI cli(std::nullopt, CLIRunner(tool.location()));
+        QCOMPARE(QCoro::waitFor(cli.initFolder("/f/x y", "slug", displayName, force)), expected);
+        QStringList arguments{"init", "/f/x y", "--repo", "slug", "--json"};
+        if (displayName && !displayName->isEmpty())
+            arguments << "--name" << *displayName;
+        if (force)
+            arguments << "--force";
+        QCOMPARE(tool.lastRun().mid(2), arguments);
+    }
+
+    void toolMissing() {
+        RepoCLI cli(tool::kDefaultServerURL,
+                    CLIRunner(ToolLocation{"/nonexistent", {"/nonexistent/orvu"}}));
+        QCOMPARE(QCoro::waitFor(cli.listRepos()), Listing());
+        QCOMPARE(QCoro::waitFor(cli.initFolder("/f", "s", std::nullopt, false)),
+                 RepoCLIOutcome::failed("Could not run the orvu CLI"));
+    }
+
+    void callerMayDropTheCommandsMidRun() {
+        ScriptTool tool(R"(sleep 0.1; echo '{"type":"repos","repos":[]}')");
+        auto cli = std::make_unique<RepoCLI>(tool::kDefaultServerURL, CLIRunner(tool.location()));
+        auto task = cli->listRepos();
+        cli.reset();
+        QCOMPARE(QCoro::waitFor(task), Listing(QList<RepoInfo>{}));
     }
 };
 
-QTEST_GUILESS_MAIN(TestAddRepoModel)
-#include "test_add_repo_model.moc"
+QTEST_GUILESS_MAIN(TestRepos)
+#include "test_repos.moc"

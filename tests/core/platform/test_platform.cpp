@@ -1,3 +1,4 @@
+#include "core/platform/local_folder_access.h"
 #include "core/platform/memory_settings_store.h"
 #include "core/platform/qsettings_store.h"
 
@@ -5,21 +6,19 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
-
 using namespace orvu;
 
-// Both stores must behave alike, so callers tested against the memory store hold on disk too.
-class TestSettingsStore : public QObject {
+class TestPlatform : public QObject {
     Q_OBJECT
 
 private slots:
-    void roundTrips_data() {
+    // Both stores behave alike, so callers tested against the memory store hold on disk too.
+    void settingsRoundTrip_data() {
         QTest::addColumn<bool>("onDisk");
         QTest::newRow("memory") << false;
         QTest::newRow("ini file") << true;
     }
-    void roundTrips() {
+    void settingsRoundTrip() {
         QFETCH(bool, onDisk);
         QTemporaryDir dir;
         const QString ini = dir.filePath("OrvuTray.conf");
@@ -29,9 +28,7 @@ private slots:
             return std::make_unique<MemorySettingsStore>();
         };
         auto store = open();
-        QCOMPARE(store->data("repoBindings"), std::nullopt);
         QVERIFY(!store->boolValue("repoBindings.migrated"));
-
         const QByteArray bytes("[{\"a\":1}]\0\xff", 12);
         store->setData("repoBindings", bytes);
         store->setString("userEmail", "a, b@example.com");
@@ -46,13 +43,32 @@ private slots:
         QCOMPARE(store->string("repoBindings"), std::nullopt);
         store->remove("userEmail");
         QCOMPARE(store->string("userEmail"), std::nullopt);
+        if (onDisk)
+            QVERIFY(QSettings(ini, QSettings::IniFormat).contains("io.orvu.tray.repoBindings"));
+    }
 
-        const QStringList keys = onDisk ? QSettings(ini, QSettings::IniFormat).allKeys()
-                                        : static_cast<MemorySettingsStore &>(*store).keys();
-        QVERIFY(keys.contains("io.orvu.tray.repoBindings"));
-        QVERIFY(!keys.contains("repoBindings"));
+    // A bookmark is the folder's UTF-8 path; anything else must not resolve to some folder.
+    void bookmarks_data() {
+        QTest::addColumn<QByteArray>("bookmark");
+        QTest::addColumn<bool>("resolves");
+        QTest::newRow("UTF-8 absolute") << QString("/tmp/Ørvu b/c").toUtf8() << true;
+        QTest::newRow("relative") << QByteArray("Orvu/a") << false;
+        QTest::newRow("not UTF-8") << QByteArray("/home/\xff\xfe") << false;
+        QTest::newRow("embedded NUL") << QByteArray("/a\0/b", 5) << false;
+    }
+    void bookmarks() {
+        QFETCH(QByteArray, bookmark);
+        QFETCH(bool, resolves);
+        LocalFolderAccess access;
+        const auto resolved = access.resolveBookmark(bookmark);
+        QCOMPARE(resolved.has_value(), resolves);
+        if (resolved) {
+            QCOMPARE((std::pair{resolved->path, resolved->stale}),
+                     (std::pair{QString::fromUtf8(bookmark), false}));
+            QCOMPARE(access.makeBookmark(resolved->path), bookmark);
+        }
     }
 };
 
-QTEST_GUILESS_MAIN(TestSettingsStore)
-#include "test_settings_store.moc"
+QTEST_GUILESS_MAIN(TestPlatform)
+#include "test_platform.moc"

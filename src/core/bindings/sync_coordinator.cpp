@@ -213,7 +213,6 @@ void SyncCoordinator::removeBinding(const QString &id) {
 QCoro::Task<> SyncCoordinator::refreshRepoNames() {
     const QPointer<SyncCoordinator> self(this);
     const std::shared_ptr<RepoCLIRunning> repoCLI = m_repoCLI;
-    // A named task: GCC 12 destroys the temporaries of a co_await expression twice.
     QCoro::Task<std::optional<QList<RepoInfo>>> listing = repoCLI->listRepos();
     const std::optional<QList<RepoInfo>> repos = co_await listing;
     if (!self || !repos)

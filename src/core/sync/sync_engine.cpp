@@ -15,9 +15,6 @@
 #include <cstdio>
 #include <limits>
 
-// Every co_await here awaits a named task or future: GCC 12 destroys the temporaries of a
-// co_await expression twice, which corrupts the reference counts of the strings they hold.
-
 namespace orvu {
 
 namespace {
@@ -288,7 +285,8 @@ QCoro::Task<> SyncEngine::runLocalStatus() {
     const QPointer<SyncEngine> self(this);
     const CLIRunner runner = m_runner;
     const quint64 epoch = m_resultEpoch;
-    QCoro::Task<RunOutcome> running = runner.run(tool::status(*m_folderPath), m_serverURL);
+    QCoro::Task<RunOutcome> running =
+        runner.run(tool::status(*m_folderPath), m_serverURL, {}, tool::kStatusTimeLimit);
     const RunOutcome outcome = co_await running;
     const auto *result = std::get_if<CLIAuthResult>(&outcome);
     if (!self || !result || result->exitCode != tool::kExitSuccess || epoch != m_resultEpoch)
@@ -310,7 +308,8 @@ QCoro::Task<> SyncEngine::runFullStatus() {
     const QPointer<SyncEngine> self(this);
     const CLIRunner runner = m_runner;
     const quint64 epoch = m_resultEpoch;
-    QCoro::Task<RunOutcome> running = runner.run(tool::remoteStatus(*m_folderPath), m_serverURL);
+    QCoro::Task<RunOutcome> running =
+        runner.run(tool::remoteStatus(*m_folderPath), m_serverURL, {}, tool::kStatusTimeLimit);
     const RunOutcome outcome = co_await running;
     if (!self || epoch != m_resultEpoch)
         co_return;

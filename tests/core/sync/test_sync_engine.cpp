@@ -396,6 +396,9 @@ private slots:
         row("3", {conflict}, 3, SyncState::networkError, "Network unavailable");
         row("4", {conflict}, 4, {}, "Sync interrupted");
         row("99", {conflict}, 99, failed, "Sync failed");
+        // Killed by SIGINT: never read as the contract's 2 ("sign in") or any other code.
+        row("signal", {conflict}, tool::kExitCrashed, SyncState::failure(tool::kCrashedMessage),
+            tool::kCrashedMessage);
     }
     void exitCodes() {
         QFETCH(QStringList, lines);
@@ -425,7 +428,10 @@ private slots:
         const SyncResult firstResult = *engine->lastSyncResult();
 
         QTest::qWait(20);
-        tool.respond("sync", Response().lines(lines).exit(exitCode));
+        Response response = Response().lines(lines).exit(exitCode);
+        if (exitCode == tool::kExitCrashed)
+            response.script += "kill -INT $$\n";
+        tool.respond("sync", response);
         QVERIFY(syncToEnd(*engine));
         QCOMPARE(engine->state(), state);
         QVERIFY(!engine->syncProgress());

@@ -4,10 +4,10 @@
 #include "core/platform/qsettings_store.h"
 #include "gui/app/app_delegate.h"
 #include "gui/app/orvu_url.h"
-#include "gui/platform/child_processes.h"
 #include "gui/platform/single_instance.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QCommandLineParser>
 #include <QStandardPaths>
 
@@ -88,6 +88,9 @@ int runOrvuTray(int argc, char *argv[]) {
     const Launch &launch = std::get<Launch>(read);
 
     QApplication app(argc, argv);
+    // Lets the desktop match the windows to the menu entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.orvu.tray"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("io.orvu.tray")));
     // The panel and the windows come and go; only quitting ends the app.
     QApplication::setQuitOnLastWindowClosed(false);
     SingleInstance instance(SingleInstance::defaultName());
@@ -95,20 +98,15 @@ int runOrvuTray(int argc, char *argv[]) {
     if (!instance.listen() && instance.handOver(launch.message))
         return 0;
 
-    int exitCode = 0;
-    {
-        AppDelegate delegate(AppDelegate::systemServices(settings, launch.serverURL,
-                                                         QCoreApplication::applicationVersion()));
-        QObject::connect(&instance, &SingleInstance::messageReceived, &delegate,
-                         &AppDelegate::handleInstanceMessage);
-        delegate.applicationDidFinishLaunching();
-        if (!launch.message.isEmpty())
-            delegate.handleURL(launch.message);
-        exitCode = QApplication::exec();
-    }
-    // Tool runs that were still going when the engines were let go.
-    terminateChildProcesses();
-    return exitCode;
+    // Tool runs still going at the end are killed by their runner as the event loop quits.
+    AppDelegate delegate(AppDelegate::systemServices(settings, launch.serverURL,
+                                                     QCoreApplication::applicationVersion()));
+    QObject::connect(&instance, &SingleInstance::messageReceived, &delegate,
+                     &AppDelegate::handleInstanceMessage);
+    delegate.applicationDidFinishLaunching();
+    if (!launch.message.isEmpty())
+        delegate.handleURL(launch.message);
+    return QApplication::exec();
 }
 
 } // namespace orvu

@@ -7,8 +7,8 @@
 #include "gui/platform/single_instance.h"
 
 #include <QApplication>
-#include <QIcon>
 #include <QCommandLineParser>
+#include <QIcon>
 #include <QStandardPaths>
 
 #include <cstdio>

@@ -200,7 +200,11 @@ void PendingChangeRowView::updateSpinner() {
         killTimer(std::exchange(m_spinTimer, 0));
 }
 
-void PendingChangeRowView::timerEvent(QTimerEvent *) {
+void PendingChangeRowView::timerEvent(QTimerEvent *event) {
+    if (event->timerId() != m_spinTimer) {
+        QWidget::timerEvent(event);
+        return;
+    }
     m_angle = (m_angle + 30) % 360;
     update(QRect(m_checkBox->geometry().right() + 1 + kGap, 0, kMarkWidth, height()));
 }

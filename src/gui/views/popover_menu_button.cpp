@@ -79,7 +79,12 @@ void PopoverMenuButton::focusInEvent(QFocusEvent *event) {
     QAbstractButton::focusInEvent(event);
 }
 
-void PopoverMenuButton::timerEvent(QTimerEvent *) {
+void PopoverMenuButton::timerEvent(QTimerEvent *event) {
+    // The button's own timers (the click a screen reader's "Press" animates) are not ours.
+    if (event->timerId() != m_spinTimer) {
+        QAbstractButton::timerEvent(event);
+        return;
+    }
     m_angle = (m_angle + 30) % 360;
     update();
 }

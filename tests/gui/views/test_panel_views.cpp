@@ -18,6 +18,8 @@
 #include "support/quiesce/child_processes.h"
 #include "support/sandbox/orvu_local_sandbox.h"
 
+#include <QAbstractButton>
+#include <QAccessible>
 #include <QDir>
 #include <QLabel>
 #include <QTest>
@@ -52,6 +54,7 @@ class TestPanelViews : public QObject {
     std::unique_ptr<AuthManager> m_auth;
     std::unique_ptr<PopoverContentView> m_panel;
     QList<RepoBinding> m_bindings;
+    int m_addRepoCalls = 0;
 
     RepoBinding bindFolder(const QString &slug) {
         const QString folder = m_sandbox->makeFolder(slug);
@@ -84,7 +87,8 @@ private slots:
         m_coordinator->apply(m_bindings);
         m_panel = std::make_unique<PopoverContentView>(
             *m_auth, *m_coordinator,
-            PopoverCallbacks{{}, {}, [this] { m_auth->clearSignIn(); }, {}, {}});
+            PopoverCallbacks{
+                {}, [this] { ++m_addRepoCalls; }, [this] { m_auth->clearSignIn(); }, {}, {}});
         m_panel->show();
         QTRY_VERIFY(engine()->remoteStatus().has_value());
     }
@@ -214,6 +218,14 @@ private slots:
         QVERIFY(m_panel->findChild<QWidget *>("signInButton") && !m_panel->signedInView());
     }
 
+    // A screen reader's "Press" animates a click, which the button's own timer completes.
+    void menuEntryAnswersAccessiblePress() {
+        auto *button = m_panel->findChild<QAbstractButton *>("addRepoButton");
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(button);
+        QVERIFY(accessible && accessible->actionInterface());
+        accessible->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QTRY_COMPARE(m_addRepoCalls, 1);
+    }
     void confirmedDiscardRevertsTheFile() {
         QVERIFY(writeFile(file("docs/plan.md"), "original"));
         refreshAll();

@@ -78,6 +78,17 @@ Fd openRegularInside(const QString &root, const QString &relative) {
     return openRegularAt(dir.get(), QFile::encodeName(leaf));
 }
 
+Fd DirectoryCache::openRegular(const QString &relative) {
+    const auto [parent, leaf] = splitParent(relative);
+    if (!m_fd.valid() || parent != m_directory) {
+        m_fd = openDirectoryInside(m_root, parent, false);
+        m_directory = parent;
+    }
+    if (!m_fd.valid())
+        return Fd();
+    return openRegularAt(m_fd.get(), QFile::encodeName(leaf));
+}
+
 std::optional<QByteArray> readAll(int fd) {
     QByteArray data;
     struct stat info {};

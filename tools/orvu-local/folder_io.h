@@ -45,6 +45,19 @@ Fd openRegular(const QString &path, bool followLink);
 // The file root/relative, opened as above through openDirectoryInside.
 Fd openRegularInside(const QString &root, const QString &relative);
 
+// Opens regular files of one folder for reading like openRegularInside, keeping the last
+// directory open: a sync reads files in path order, so most share the one before's.
+class DirectoryCache {
+public:
+    explicit DirectoryCache(QString root) : m_root(std::move(root)) {}
+    Fd openRegular(const QString &relative);
+
+private:
+    QString m_root;
+    QString m_directory;
+    Fd m_fd;
+};
+
 std::optional<QByteArray> readAll(int fd);
 
 enum class ReadStatus { Ok, Missing, Failed };

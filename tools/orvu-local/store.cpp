@@ -75,6 +75,20 @@ std::optional<qint64> parseCount(QByteArrayView text, qint64 minimum) {
     return value;
 }
 
+// Paths are nearly always ASCII, which needs no decoder to be known valid.
+std::optional<QString> decodePath(QByteArrayView raw) {
+    bool ascii = true;
+    for (const char c : raw)
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii)
+        return QString::fromLatin1(raw);
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString decoded = decoder.decode(raw);
+    if (decoder.hasError())
+        return std::nullopt;
+    return decoded;
+}
+
 std::optional<Manifest> parseManifest(const QByteArray &data, QString *error) {
     auto damaged = [&](const QString &why) -> std::optional<Manifest> {
         *error = why;
@@ -108,15 +122,14 @@ std::optional<Manifest> parseManifest(const QByteArray &data, QString *error) {
         const auto version = parseCount(line.sliced(t2 + 1, t3 - t2 - 1), 1);
         const QByteArrayView flag = line.sliced(t3 + 1, t4 - t3 - 1);
         const QByteArrayView rawPath = line.sliced(t4 + 1);
-        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-        const QString path = decoder.decode(rawPath);
-        if (!isHexSha(sha) || !size || !version || (flag != "0" && flag != "1") ||
-            decoder.hasError() || !isCanonicalRelative(path))
+        const auto path = decodePath(rawPath);
+        if (!isHexSha(sha) || !size || !version || (flag != "0" && flag != "1") || !path ||
+            !isCanonicalRelative(*path))
             return bad();
         const auto hint = manifest.end();
-        if (!manifest.empty() && !(std::prev(hint)->first < path))
+        if (!manifest.empty() && !(std::prev(hint)->first < *path))
             return damaged(QStringLiteral("line %1 is out of order").arg(lineNumber));
-        manifest.emplace_hint(hint, path, ManifestEntry{sha, *size, *version, flag == "1"});
+        manifest.emplace_hint(hint, *path, ManifestEntry{sha, *size, *version, flag == "1"});
     }
     return manifest;
 }

@@ -138,6 +138,7 @@ void SyncRun::settle(const QStringList &paths) {
 
 void SyncRun::pushPhase(const QStringList &paths) {
     qsizetype current = 0;
+    DirectoryCache directories(m_folder.root());
     for (const QString &path : paths) {
         if (interrupted())
             return;
@@ -155,7 +156,7 @@ void SyncRun::pushPhase(const QStringList &paths) {
             continue;
         }
         // Only the regular file the scan saw is sent: never through a link, never a FIFO.
-        const Fd fd = openRegularInside(m_folder.root(), path);
+        const Fd fd = directories.openRegular(path);
         const auto stored = fd.valid() ? m_store.storeFile(fd.get()) : std::nullopt;
         if (!stored) {
             warn(QStringLiteral("Could not read %1; it stays pending").arg(path));

@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -174,8 +175,7 @@ bool isUnder(const QString &path, const QStringList &prefixes) {
     return false;
 }
 
-std::optional<QByteArray> hashFileContent(const QString &root, const QString &relative) {
-    const Fd fd = openRegularInside(root, relative);
+std::optional<QByteArray> hashFileContent(const Fd &fd) {
     if (!fd.valid())
         return std::nullopt;
     QCryptographicHash hash(QCryptographicHash::Sha256);
@@ -301,11 +301,20 @@ Folder::scan(const std::function<bool(const QString &)> &needsHash) const {
     for (auto &[path, file] : files)
         if (file.sha256.isEmpty())
             pending.push_back({&path, &file});
-    QtConcurrent::blockingMap(pending, [this](Pending &item) {
-        if (auto sha = hashFileContent(m_root, *item.path))
-            item.file->sha256 = *sha;
-        else
-            item.unreadable = errno != ENOENT;
+    // In runs of neighbouring files, so that each run keeps its current folder open.
+    std::vector<std::pair<size_t, size_t>> runs;
+    const size_t runLength = std::max<size_t>(16, pending.size() / 64);
+    for (size_t start = 0; start < pending.size(); start += runLength)
+        runs.emplace_back(start, std::min(pending.size(), start + runLength));
+    QtConcurrent::blockingMap(runs, [&](const std::pair<size_t, size_t> &run) {
+        DirectoryCache directories(m_root);
+        for (size_t i = run.first; i < run.second; ++i) {
+            Pending &item = pending[i];
+            if (auto sha = hashFileContent(directories.openRegular(*item.path)))
+                item.file->sha256 = *sha;
+            else
+                item.unreadable = errno != ENOENT;
+        }
     });
     for (const Pending &item : pending)
         if (item.unreadable) {

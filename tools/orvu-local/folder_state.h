@@ -76,7 +76,8 @@ private:
     QString m_root;
 };
 
-// The hash of root/relative, opened without following links; errno tells why when nothing.
-std::optional<QByteArray> hashFileContent(const QString &root, const QString &relative);
+class Fd;
+// The hash of an open file; errno tells why when nothing (also when `fd` is not valid).
+std::optional<QByteArray> hashFileContent(const Fd &fd);
 
 } // namespace orvu::local

@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "folder_io.h"
 #include "folder_state.h"
 #include "json_output.h"
 #include "paths.h"
@@ -16,7 +17,11 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
+#include <limits>
+#include <unistd.h>
 #include <variant>
 
 namespace orvu::local {
@@ -27,8 +32,9 @@ const QStringList kValueOptions{QStringLiteral("--email"), QStringLiteral("--ver
                                 QStringLiteral("--token"), QStringLiteral("--repo"),
                                 QStringLiteral("--name"),  QStringLiteral("--resolve"),
                                 QStringLiteral("--only"),  QStringLiteral("--server")};
-const QStringList kFlags{QStringLiteral("--json"), QStringLiteral("--force"),
-                         QStringLiteral("--remote"), QStringLiteral("--dry-run")};
+const QString kJson = QStringLiteral("--json");
+const QStringList kFlags{kJson, QStringLiteral("--force"), QStringLiteral("--remote"),
+                         QStringLiteral("--dry-run")};
 
 const QMap<QString, QString> &usages() {
     static const QMap<QString, QString> map{
@@ -73,10 +79,12 @@ QString sessionPath() {
 }
 
 QJsonObject readSessions() {
-    QFile file(sessionPath());
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll()).object();
+    return QJsonDocument::fromJson(readRegularFile(sessionPath()).data).object();
+}
+
+int storeDamaged(const QString &what) {
+    return fail(kExitFailure,
+                QStringLiteral("The server's %1 cannot be read; the store is damaged").arg(what));
 }
 
 bool writeSession(const Server &server, const std::optional<QString> &email) {
@@ -187,7 +195,10 @@ int login(const Server &server, const Invocation &invocation) {
 int whoami(const Server &server) {
     if (auto error = requireServer(server))
         return *error;
-    const auto user = signedInUser(server);
+    bool damaged = false;
+    const auto user = signedInUser(server, &damaged);
+    if (damaged)
+        return storeDamaged(QStringLiteral("user list"));
     if (!user)
         return fail(kExitNotSignedIn, QStringLiteral("Not signed in"));
     emitLine(authLine(QStringLiteral("signedIn"), user->email, user->username));
@@ -204,7 +215,10 @@ QJsonObject repoObject(const Repo &repo) {
 std::optional<int> requireUser(const Server &server, std::optional<User> *user) {
     if (auto error = requireServer(server))
         return error;
-    *user = signedInUser(server);
+    bool damaged = false;
+    *user = signedInUser(server, &damaged);
+    if (damaged)
+        return storeDamaged(QStringLiteral("user list"));
     if (!*user)
         return fail(kExitNotSignedIn, QStringLiteral("Not signed in"));
     return std::nullopt;
@@ -214,8 +228,11 @@ int repos(const Server &server) {
     std::optional<User> user;
     if (auto error = requireUser(server, &user))
         return *error;
+    const auto all = server.store.repos();
+    if (!all)
+        return storeDamaged(QStringLiteral("repo list"));
     QJsonArray list;
-    for (const Repo &repo : server.store.repos())
+    for (const Repo &repo : *all)
         if (repo.owner.compare(user->email, Qt::CaseInsensitive) == 0)
             list.append(repoObject(repo));
     emitLine({{QStringLiteral("type"), QStringLiteral("repos")}, {QStringLiteral("repos"), list}});
@@ -288,6 +305,8 @@ std::variant<BoundFolder, int> openBoundFolder(const QString &path) {
 }
 
 std::optional<int> checkAccess(const Server &server, const User &user, const FolderConfig &config) {
+    if (!server.store.repos())
+        return storeDamaged(QStringLiteral("repo list"));
     const auto repo = server.store.repoById(config.repoId);
     if (!repo)
         return fail(kExitFailure,
@@ -298,7 +317,8 @@ std::optional<int> checkAccess(const Server &server, const User &user, const Fol
     return std::nullopt;
 }
 
-QJsonArray localChanges(const LocalFiles &local, const SyncedState &state) {
+QJsonArray localChanges(const LocalFiles &local, const SyncedState &state,
+                        const QStringList &unreadable) {
     // Both maps are sorted: one merge yields the changes in path order.
     QJsonArray changes;
     auto add = [&](const QString &path, const char *kind) {
@@ -312,7 +332,8 @@ QJsonArray localChanges(const LocalFiles &local, const SyncedState &state) {
             add(l->first, "A");
             ++l;
         } else if (l == local.end() || s->first < l->first) {
-            if (!isHiddenPath(s->first))
+            // What cannot be read is not known to be gone.
+            if (!isHiddenPath(s->first) && !isUnder(s->first, unreadable))
                 add(s->first, "D");
             ++s;
         } else {
@@ -340,15 +361,30 @@ int status(const Server &server, const Invocation &invocation) {
         if (auto error = checkAccess(server, *user, target.config))
             return *error;
     }
-    const SyncedState state = target.folder.loadState();
-    const Manifest manifest = remote ? server.store.loadManifest(target.config.repoId) : Manifest();
-    // Only files with something to compare against are read.
-    const LocalFiles local = target.folder.scan(
-        [&](const QString &path) { return state.count(path) != 0 || manifest.count(path) != 0; });
-    QJsonObject line{{QStringLiteral("type"), QStringLiteral("status")},
-                     {QStringLiteral("changes"), localChanges(local, state)}};
+    const auto state = target.folder.loadState();
+    if (!state)
+        return fail(kExitFailure, QStringLiteral("The folder's sync state cannot be read"));
+    Manifest manifest;
     if (remote) {
-        const SyncPlan plan = makePlan(local, state, manifest, std::nullopt);
+        QString error;
+        auto loaded = server.store.loadManifest(target.config.repoId, &error);
+        if (!loaded)
+            return fail(kExitFailure,
+                        QStringLiteral("The server's file list of this repo cannot be used (%1)")
+                            .arg(error));
+        manifest = std::move(*loaded);
+    }
+    // Only files with something to compare against are read.
+    const auto scan = target.folder.scan(
+        [&](const QString &path) { return state->count(path) != 0 || manifest.count(path) != 0; });
+    if (!scan)
+        return fail(kExitFailure,
+                    QStringLiteral("Cannot read the folder %1").arg(target.folder.root()));
+    const LocalFiles &local = scan->files;
+    QJsonObject line{{QStringLiteral("type"), QStringLiteral("status")},
+                     {QStringLiteral("changes"), localChanges(local, *state, scan->unreadable)}};
+    if (remote) {
+        const SyncPlan plan = makePlan(local, *state, manifest, std::nullopt, scan->unreadable);
         QJsonArray changes;
         auto add = [&](const QStringList &paths, const char *kind) {
             for (const QString &path : paths)
@@ -431,40 +467,67 @@ int discard(const Server &server, const Invocation &invocation) {
         isHiddenPath(*relative) || !isSafeInside(folder.root(), *relative, false))
         return fail(kExitFailure, QStringLiteral("%1 leads outside the folder").arg(raw));
 
-    const SyncedState state = folder.loadState();
-    const auto base = state.find(*relative);
+    const auto state = folder.loadState();
+    if (!state)
+        return fail(kExitFailure, QStringLiteral("The folder's sync state cannot be read"));
+    const auto base = state->find(*relative);
     const auto here = folder.hashOne(*relative);
-    if (here && base == state.end()) {
-        if (!QFile::remove(folder.absolute(*relative)))
+    const auto [parent, leaf] = splitParent(*relative);
+    const QByteArray name = QFile::encodeName(leaf);
+    if (here && base == state->end()) {
+        const Fd dir = openDirectoryInside(folder.root(), parent, false);
+        if (!dir.valid() || ::unlinkat(dir.get(), name.constData(), 0) != 0)
             return fail(kExitFailure, QStringLiteral("Could not remove %1").arg(*relative));
         removeEmptyParents(folder.root(), *relative);
         return success(QStringLiteral("Discarded %1").arg(*relative),
                        {{QStringLiteral("path"), *relative}, {QStringLiteral("change"), "A"}});
     }
-    if (base == state.end() || (here && here->sha256 == base->second.sha256))
+    if (base == state->end() || (here && here->sha256 == base->second.sha256))
         return fail(kExitFailure,
                     QStringLiteral("%1 has no local change to discard").arg(*relative));
 
     std::optional<User> user;
     if (auto error = requireUser(server, &user))
         return *error;
-    if (!server.store.hasObject(base->second.sha256))
-        return fail(kExitFailure,
-                    QStringLiteral("The synced version of %1 is not on the server").arg(*relative));
-    if (!isSafeInside(folder.root(), *relative, true))
+    // Written next to the file, checked against its hash, and put in place only when the file
+    // is still the one looked at above; never through a link.
+    const Fd dir = openDirectoryInside(folder.root(), parent, true);
+    if (!dir.valid())
         return fail(kExitFailure, QStringLiteral("%1 leads outside the folder").arg(raw));
-    QFile source(server.store.objectPath(base->second.sha256));
-    QSaveFile out(folder.absolute(*relative));
-    if (!source.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly) ||
-        out.write(source.readAll()) != base->second.size || !out.commit())
+    auto temporary = createTemporaryAt(dir.get(), 0666);
+    if (!temporary)
         return fail(kExitFailure, QStringLiteral("Could not restore %1").arg(*relative));
+    const Store::CopyOutcome outcome =
+        server.store.copyObject(base->second.sha256, base->second.size, temporary->fd.get());
+    temporary->fd = Fd();
+    struct stat now {};
+    const int statResult = ::fstatat(dir.get(), name.constData(), &now, AT_SYMLINK_NOFOLLOW);
+    const bool unchanged =
+        here ? statResult == 0 && sameFile(now, here->size, here->mtimeNs, here->inode)
+             : statResult != 0 && errno == ENOENT;
+    const bool placed =
+        outcome == Store::CopyOutcome::Copied && unchanged &&
+        (here ? ::renameat(dir.get(), temporary->name.constData(), dir.get(), name.constData()) == 0
+              : renameNoReplace(dir.get(), temporary->name, name));
+    if (!placed) {
+        ::unlinkat(dir.get(), temporary->name.constData(), 0);
+        if (outcome == Store::CopyOutcome::Missing || outcome == Store::CopyOutcome::Corrupt)
+            return fail(kExitFailure, QStringLiteral("The synced version of %1 is %2 on the server")
+                                          .arg(*relative, outcome == Store::CopyOutcome::Missing
+                                                              ? QStringLiteral("missing")
+                                                              : QStringLiteral("damaged")));
+        return fail(kExitFailure, QStringLiteral("Could not restore %1").arg(*relative));
+    }
     return success(
         QStringLiteral("Discarded %1").arg(*relative),
         {{QStringLiteral("path"), *relative}, {QStringLiteral("change"), here ? "M" : "D"}});
 }
 
 std::optional<Repo> repoForAdmin(const Store &store, const QString &slug) {
-    for (const Repo &repo : store.repos())
+    const auto all = store.repos();
+    if (!all)
+        return std::nullopt;
+    for (const Repo &repo : *all)
         if (repo.slug == slug || repo.id == slug)
             return repo;
     return std::nullopt;
@@ -479,10 +542,14 @@ int changeManifest(const Store &store, const QString &slug, Change change) {
     QLockFile lock(store.lockPath(repo->id));
     if (!acquireLock(lock, 10000))
         return fail(kExitFailure, QStringLiteral("The repo %1 is busy; try again").arg(slug));
-    Manifest manifest = store.loadManifest(repo->id);
-    if (const auto error = change(manifest))
+    QString damage;
+    auto manifest = store.loadManifest(repo->id, &damage);
+    if (!manifest)
+        return fail(kExitFailure,
+                    QStringLiteral("The file list of %1 cannot be used (%2)").arg(slug, damage));
+    if (const auto error = change(*manifest))
         return *error;
-    if (!store.saveManifest(repo->id, manifest))
+    if (!store.saveManifest(repo->id, *manifest))
         return fail(kExitFailure, QStringLiteral("Could not write the manifest of %1").arg(slug));
     return kExitOk;
 }
@@ -509,6 +576,9 @@ int adminPut(const Store &store, const QStringList &args) {
     const int code =
         changeManifest(store, args.value(0), [&](Manifest &manifest) -> std::optional<int> {
             ManifestEntry &entry = manifest[*path];
+            if (entry.version == std::numeric_limits<qint64>::max())
+                return fail(kExitFailure,
+                            QStringLiteral("%1 has no newer version number left").arg(*path));
             entry = ManifestEntry{object->sha256, object->size, entry.version + 1,
                                   isPrivatePath(*path)};
             return std::nullopt;
@@ -615,19 +685,23 @@ std::optional<int> requireServer(const Server &server) {
     return std::nullopt;
 }
 
-std::optional<User> signedInUser(const Server &server) {
+std::optional<User> signedInUser(const Server &server, bool *damaged) {
+    if (damaged)
+        *damaged = false;
     const QJsonValue email = readSessions().value(server.store.root());
     if (!email.isString())
         return std::nullopt;
-    return server.store.userByEmail(email.toString());
+    return server.store.userByEmail(email.toString(), damaged);
 }
 
 std::optional<Invocation> parseArguments(const QStringList &arguments, int *exitCode) {
     Invocation invocation;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &argument = arguments[i];
+        // Admin arguments are names and paths, which may start with "--"; only --json, which
+        // every command accepts, is an option there.
         if (argument.startsWith(QStringLiteral("--")) &&
-            invocation.command != QStringLiteral("admin")) {
+            (invocation.command != QStringLiteral("admin") || argument == kJson)) {
             if (kFlags.contains(argument)) {
                 invocation.flags.insert(argument);
                 continue;
@@ -658,7 +732,9 @@ int runInvocation(const Invocation &invocation) {
     const auto location = storeLocationFor(invocation.server);
     if (!location)
         return fail(kExitFailure,
-                    QStringLiteral("Not a usable server URL: %1").arg(invocation.server));
+                    QStringLiteral("Not a usable server URL: %1 (use file:///absolute/dir or "
+                                   "https://host)")
+                        .arg(invocation.server));
     const Server server{invocation.server, Store(location->root), location->mustExist};
     const QString &command = invocation.command;
     if (command == QStringLiteral("login"))

@@ -45,6 +45,7 @@ struct Server {
 // The checks shared by every command that needs the server or a user; each prints the error
 // line and returns the exit code to use when it fails.
 std::optional<int> requireServer(const Server &server);
-std::optional<User> signedInUser(const Server &server);
+// `damaged` is set when the store's users cannot be read, which is no sign-out.
+std::optional<User> signedInUser(const Server &server, bool *damaged = nullptr);
 
 } // namespace orvu::local

@@ -1,5 +1,7 @@
 #include "folder_state.h"
 
+#include "folder_io.h"
+
 #include "json_output.h"
 #include "paths.h"
 #include "store.h"
@@ -17,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -28,10 +31,6 @@ namespace {
 const QByteArray kStateHeader = "orvu-state 1";
 const QByteArray kCacheHeader = "orvu-hash-cache 1";
 constexpr size_t kReadChunk = 1 << 20;
-
-qint64 mtimeOf(const struct stat &info) {
-    return static_cast<qint64>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-}
 
 // Splits "f1\tf2\t...\tpath" into `count` leading fields and the rest; false when short.
 bool splitFields(QByteArrayView line, int count, QByteArrayView *fields, QByteArrayView *rest) {
@@ -61,11 +60,19 @@ template <typename Visit> void forEachLine(const QByteArray &data, Visit visit) 
     }
 }
 
-QByteArray readAll(const QString &path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
+const QString kMetaDirectory = QStringLiteral(".orvu");
+
+// A file of the folder's own `.orvu`, never through a link.
+FileContent readMeta(const QString &root, const char *name) {
+    const Fd dir = openDirectoryInside(root, kMetaDirectory, false);
+    if (!dir.valid())
+        return {errno == ENOENT ? ReadStatus::Missing : ReadStatus::Failed, {}};
+    return readRegularFileAt(dir.get(), name);
+}
+
+bool writeMeta(const QString &root, const char *name, const QByteArray &data) {
+    const Fd dir = openDirectoryInside(root, kMetaDirectory, true);
+    return dir.valid() && writeFileAtomicallyAt(dir.get(), name, data);
 }
 
 // Names are nearly always ASCII, which needs no decoder to be known valid.
@@ -90,14 +97,30 @@ std::optional<QString> decodeName(const char *name) {
 
 struct Walker {
     const std::function<bool(const QString &)> &needsHash;
-    LocalFiles *files;
+    FolderScan *scan;
 
-    void walk(const QByteArray &directory, const QString &prefix) {
-        DIR *dir = ::opendir(directory.constData());
-        if (!dir)
-            return;
-        const int dirFd = ::dirfd(dir);
-        while (const dirent *entry = ::readdir(dir)) {
+    void unreadable(const QString &relative) {
+        warn(QStringLiteral("Cannot read %1; it is left as it is here and on the server")
+                 .arg(relative.isEmpty() ? QStringLiteral(".") : relative));
+        scan->unreadable.append(relative);
+    }
+
+    // Takes ownership of `fd`, a directory opened without following a link.
+    bool walk(int fd, const QString &prefix) {
+        DIR *dir = ::fdopendir(fd);
+        if (!dir) {
+            ::close(fd);
+            unreadable(prefix);
+            return false;
+        }
+        for (;;) {
+            errno = 0;
+            const dirent *entry = ::readdir(dir);
+            if (!entry) {
+                if (errno != 0)
+                    unreadable(prefix);
+                break;
+            }
             const char *name = entry->d_name;
             if (name[0] == '.')
                 continue; // hidden, and "." and ".."
@@ -112,47 +135,63 @@ struct Walker {
             // A regular file with nothing to compare it with needs no stat: it is sent as it
             // is read then, and stat calls are most of the time before a first push starts.
             if (entry->d_type == DT_REG && !needsHash(relative)) {
-                files->emplace(relative, LocalFile{0, 0, 0, kUnhashed});
+                scan->files.emplace(relative, LocalFile{0, 0, 0, kUnhashed});
                 continue;
             }
             if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_REG && entry->d_type != DT_DIR)
                 continue; // symbolic links, sockets and devices are neither followed nor synced
             struct stat info {};
-            if (::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+            if (::fstatat(::dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno != ENOENT)
+                    unreadable(relative);
                 continue;
+            }
             if (S_ISDIR(info.st_mode)) {
-                walk(directory + '/' + name, relative);
+                const int child =
+                    ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (child >= 0)
+                    walk(child, relative);
+                else if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP)
+                    unreadable(relative); // gone or swapped for something else is no folder
             } else if (S_ISREG(info.st_mode)) {
-                files->emplace(relative, LocalFile{static_cast<qint64>(info.st_size), mtimeOf(info),
-                                                   static_cast<quint64>(info.st_ino),
-                                                   needsHash(relative) ? QByteArray() : kUnhashed});
+                scan->files.emplace(relative,
+                                    LocalFile{static_cast<qint64>(info.st_size), mtimeOf(info),
+                                              static_cast<quint64>(info.st_ino),
+                                              needsHash(relative) ? QByteArray() : kUnhashed});
             }
         }
         ::closedir(dir);
+        return true;
     }
 };
 
 } // namespace
 
-std::optional<QByteArray> hashFileContent(const QString &path) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+bool isUnder(const QString &path, const QStringList &prefixes) {
+    for (const QString &prefix : prefixes)
+        if (prefix.isEmpty() || path == prefix ||
+            (path.startsWith(prefix) && path.at(prefix.size()) == QLatin1Char('/')))
+            return true;
+    return false;
+}
+
+std::optional<QByteArray> hashFileContent(const Fd &fd) {
+    if (!fd.valid())
         return std::nullopt;
     QCryptographicHash hash(QCryptographicHash::Sha256);
     // One buffer per thread, left uninitialised: clearing 1 MiB for every small file cost
     // more than hashing it.
     thread_local const std::unique_ptr<char[]> buffer(new char[kReadChunk]);
     for (;;) {
-        const ssize_t n = ::read(fd, buffer.get(), kReadChunk);
-        if (n < 0) {
-            ::close(fd);
+        const ssize_t n = ::read(fd.get(), buffer.get(), kReadChunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
             return std::nullopt;
-        }
         if (n == 0)
             break;
         hash.addData(QByteArrayView(buffer.get(), n));
     }
-    ::close(fd);
     return hash.result().toHex();
 }
 
@@ -161,7 +200,13 @@ Folder::Folder(QString root) : m_root(QDir::cleanPath(std::move(root))) {}
 std::optional<QString> Folder::findRoot(const QString &path) {
     QString current = QDir::cleanPath(path);
     for (;;) {
-        if (QFileInfo(current + QStringLiteral("/.orvu/config")).isFile())
+        // A folder reached through a link is never a bound folder: that would let a path
+        // inside one folder act on another one elsewhere.
+        struct stat info {};
+        const bool link =
+            ::lstat(QFile::encodeName(current).constData(), &info) == 0 && S_ISLNK(info.st_mode);
+        const Fd meta = link ? Fd() : openDirectoryInside(current, kMetaDirectory, false);
+        if (meta.valid() && openRegularAt(meta.get(), "config").valid())
             return current;
         const QString parent = QFileInfo(current).path();
         if (parent == current || current.isEmpty())
@@ -171,8 +216,7 @@ std::optional<QString> Folder::findRoot(const QString &path) {
 }
 
 std::optional<FolderConfig> Folder::readConfig() const {
-    const QJsonDocument document =
-        QJsonDocument::fromJson(readAll(m_root + QStringLiteral("/.orvu/config")));
+    const QJsonDocument document = QJsonDocument::fromJson(readMeta(m_root, "config").data);
     if (!document.isObject())
         return std::nullopt;
     const QJsonObject o = document.object();
@@ -185,19 +229,20 @@ std::optional<FolderConfig> Folder::readConfig() const {
 }
 
 bool Folder::writeConfig(const FolderConfig &config) const {
-    if (!QDir().mkpath(m_root + QStringLiteral("/.orvu")))
-        return false;
     const QJsonObject o{{QStringLiteral("repoId"), config.repoId},
                         {QStringLiteral("slug"), config.slug},
                         {QStringLiteral("server"), config.server}};
-    return writeFileAtomically(m_root + QStringLiteral("/.orvu/config"),
-                               QJsonDocument(o).toJson(QJsonDocument::Indented));
+    return writeMeta(m_root, "config", QJsonDocument(o).toJson(QJsonDocument::Indented));
 }
 
-SyncedState Folder::loadState() const {
+std::optional<SyncedState> Folder::loadState() const {
     SyncedState state;
-    const QByteArray data = readAll(m_root + QStringLiteral("/.orvu/state"));
-    forEachLine(data, [&](QByteArrayView line) {
+    const FileContent content = readMeta(m_root, "state");
+    if (content.status == ReadStatus::Missing)
+        return state;
+    if (content.status != ReadStatus::Ok || !content.data.startsWith(kStateHeader + '\n'))
+        return std::nullopt;
+    forEachLine(content.data, [&](QByteArrayView line) {
         QByteArrayView f[3];
         QByteArrayView path;
         if (!splitFields(line, 3, f, &path))
@@ -214,17 +259,20 @@ bool Folder::saveState(const SyncedState &state) const {
     for (const auto &[path, entry] : state)
         data += entry.sha256 + '\t' + QByteArray::number(entry.size) + '\t' +
                 QByteArray::number(entry.version) + '\t' + path.toUtf8() + '\n';
-    return QDir().mkpath(m_root + QStringLiteral("/.orvu")) &&
-           writeFileAtomically(m_root + QStringLiteral("/.orvu/state"), data);
+    return writeMeta(m_root, "state", data);
 }
 
-LocalFiles Folder::scan(const std::function<bool(const QString &)> &needsHash) const {
-    LocalFiles files;
-    Walker{needsHash, &files}.walk(QFile::encodeName(m_root), QString());
+std::optional<FolderScan>
+Folder::scan(const std::function<bool(const QString &)> &needsHash) const {
+    FolderScan result;
+    LocalFiles &files = result.files;
+    const int rootFd =
+        ::open(QFile::encodeName(m_root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0 || !Walker{needsHash, &result}.walk(rootFd, QString()))
+        return std::nullopt;
 
     // inode \t size \t mtime \t sha \t path
-    const QString cachePath = m_root + QStringLiteral("/.orvu/hash-cache");
-    const QByteArray cacheData = readAll(cachePath);
+    const QByteArray cacheData = readMeta(m_root, "hash-cache").data;
     qsizetype cachedCount = 0;
     qsizetype usedCount = 0;
     forEachLine(cacheData, [&](QByteArrayView line) {
@@ -244,15 +292,38 @@ LocalFiles Folder::scan(const std::function<bool(const QString &)> &needsHash) c
         }
     });
 
-    std::vector<std::pair<const QString *, LocalFile *>> pending;
+    struct Pending {
+        const QString *path;
+        LocalFile *file;
+        bool unreadable = false;
+    };
+    std::vector<Pending> pending;
     for (auto &[path, file] : files)
         if (file.sha256.isEmpty())
-            pending.emplace_back(&path, &file);
-    QtConcurrent::blockingMap(pending, [this](std::pair<const QString *, LocalFile *> &item) {
-        if (auto sha = hashFileContent(absolute(*item.first)))
-            item.second->sha256 = *sha;
+            pending.push_back({&path, &file});
+    // In runs of neighbouring files, so that each run keeps its current folder open.
+    std::vector<std::pair<size_t, size_t>> runs;
+    const size_t runLength = std::max<size_t>(16, pending.size() / 64);
+    for (size_t start = 0; start < pending.size(); start += runLength)
+        runs.emplace_back(start, std::min(pending.size(), start + runLength));
+    QtConcurrent::blockingMap(runs, [&](const std::pair<size_t, size_t> &run) {
+        DirectoryCache directories(m_root);
+        for (size_t i = run.first; i < run.second; ++i) {
+            Pending &item = pending[i];
+            if (auto sha = hashFileContent(directories.openRegular(*item.path)))
+                item.file->sha256 = *sha;
+            else
+                item.unreadable = errno != ENOENT;
+        }
     });
-    // A file that vanished or could not be read while hashing is not part of this scan.
+    for (const Pending &item : pending)
+        if (item.unreadable) {
+            warn(QStringLiteral("Cannot read %1; it is left as it is here and on the server")
+                     .arg(*item.path));
+            result.unreadable.append(*item.path);
+        }
+    // A file that vanished while hashing is not part of this scan; one that could not be read
+    // is listed as unreadable instead.
     for (auto it = files.begin(); it != files.end();)
         it = it->second.sha256.isEmpty() ? files.erase(it) : std::next(it);
 
@@ -264,32 +335,23 @@ LocalFiles Folder::scan(const std::function<bool(const QString &)> &needsHash) c
                 data += QByteArray::number(file.inode) + '\t' + QByteArray::number(file.size) +
                         '\t' + QByteArray::number(file.mtimeNs) + '\t' + file.sha256 + '\t' +
                         path.toUtf8() + '\n';
-        if (QDir().mkpath(m_root + QStringLiteral("/.orvu")))
-            writeFileAtomically(cachePath, data); // a lost cache only costs time
+        writeMeta(m_root, "hash-cache", data); // a lost cache only costs time
     }
-    return files;
-}
-
-std::optional<LocalFile> Folder::statFile(const QString &relative) const {
-    if (!isSafeInside(m_root, relative, false))
-        return std::nullopt;
-    struct stat info {};
-    if (::lstat(QFile::encodeName(absolute(relative)).constData(), &info) != 0 ||
-        !S_ISREG(info.st_mode))
-        return std::nullopt;
-    return LocalFile{
-        static_cast<qint64>(info.st_size), mtimeOf(info), static_cast<quint64>(info.st_ino), {}};
+    return result;
 }
 
 std::optional<LocalFile> Folder::hashOne(const QString &relative) const {
-    auto file = statFile(relative);
-    if (!file)
+    const Fd fd = openRegularInside(m_root, relative);
+    struct stat info {};
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0)
         return std::nullopt;
-    auto sha = hashFileContent(absolute(relative));
-    if (!sha)
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const auto data = orvu::local::readAll(fd.get());
+    if (!data)
         return std::nullopt;
-    file->sha256 = *sha;
-    return file;
+    hash.addData(*data);
+    return LocalFile{static_cast<qint64>(info.st_size), mtimeOf(info),
+                     static_cast<quint64>(info.st_ino), hash.result().toHex()};
 }
 
 } // namespace orvu::local

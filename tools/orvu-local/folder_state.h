@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <map>
@@ -28,6 +29,15 @@ struct SyncedEntry {
 };
 using SyncedState = std::map<QString, SyncedEntry>;
 
+// One look at a folder: its ordinary files, and what could not be read (files, and folders
+// whose whole content is unknown). Unreadable paths are neither changed nor deletions.
+struct FolderScan {
+    LocalFiles files;
+    QStringList unreadable;
+};
+// True when `path` is one of `prefixes` or lies under one of them.
+bool isUnder(const QString &path, const QStringList &prefixes);
+
 struct FolderConfig {
     QString repoId;
     QString slug;
@@ -49,23 +59,25 @@ public:
     std::optional<FolderConfig> readConfig() const;
     bool writeConfig(const FolderConfig &config) const;
 
-    SyncedState loadState() const;
+    // Nothing when a state exists but cannot be read; an empty state when there is none.
+    std::optional<SyncedState> loadState() const;
     bool saveState(const SyncedState &state) const;
 
     // Every ordinary file with its content hash. Unchanged files (same size, modification
     // time and inode as cached) are not read; the cache is rewritten only when it changed.
     // Files for which `needsHash` says no (nothing to compare them with) are not read at all
     // and carry kUnhashed, so a first push can start without reading the whole folder.
-    LocalFiles scan(const std::function<bool(const QString &)> &needsHash) const;
-    // The current stat of one file, without its hash; nothing when it is not a regular file.
-    std::optional<LocalFile> statFile(const QString &relative) const;
-    // The hash of one file through the cache.
+    // Nothing when the folder itself cannot be read.
+    std::optional<FolderScan> scan(const std::function<bool(const QString &)> &needsHash) const;
+    // The current stat and hash of one regular file (never through a link).
     std::optional<LocalFile> hashOne(const QString &relative) const;
 
 private:
     QString m_root;
 };
 
-std::optional<QByteArray> hashFileContent(const QString &path);
+class Fd;
+// The hash of an open file; errno tells why when nothing (also when `fd` is not valid).
+std::optional<QByteArray> hashFileContent(const Fd &fd);
 
 } // namespace orvu::local

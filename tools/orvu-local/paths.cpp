@@ -1,10 +1,14 @@
 #include "paths.h"
 
+#include "folder_io.h"
+
 #include <QDir>
 #include <QFile>
 #include <QStringList>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace orvu::local {
 
@@ -84,9 +88,12 @@ bool isSafeInside(const QString &root, const QString &relative, bool createParen
 void removeEmptyParents(const QString &root, const QString &relative) {
     QString parent = relative.section(QLatin1Char('/'), 0, -2);
     while (!parent.isEmpty()) {
-        if (!QDir(root).rmdir(parent))
+        const auto [above, name] = splitParent(parent);
+        const Fd dir = openDirectoryInside(root, above, false);
+        if (!dir.valid() ||
+            ::unlinkat(dir.get(), QFile::encodeName(name).constData(), AT_REMOVEDIR) != 0)
             return;
-        parent = parent.section(QLatin1Char('/'), 0, -2);
+        parent = above;
     }
 }
 

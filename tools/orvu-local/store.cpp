@@ -1,9 +1,14 @@
 #include "store.h"
 
+#include "folder_io.h"
+#include "json_output.h"
+#include "paths.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -11,12 +16,17 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QStringDecoder>
 #include <QTemporaryFile>
+#include <QThread>
 #include <QUrl>
 #include <QUuid>
 
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <limits>
 
 namespace orvu::local {
 
@@ -47,6 +57,83 @@ bool isHexSha(const QByteArray &sha) {
     return true;
 }
 
+// A decimal number without sign, spaces or overflow, at least `minimum`.
+std::optional<qint64> parseCount(QByteArrayView text, qint64 minimum) {
+    if (text.isEmpty() || text.size() > 19)
+        return std::nullopt;
+    qint64 value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        const int digit = c - '0';
+        if (value > (std::numeric_limits<qint64>::max() - digit) / 10)
+            return std::nullopt;
+        value = value * 10 + digit;
+    }
+    if (value < minimum)
+        return std::nullopt;
+    return value;
+}
+
+// Paths are nearly always ASCII, which needs no decoder to be known valid.
+std::optional<QString> decodePath(QByteArrayView raw) {
+    bool ascii = true;
+    for (const char c : raw)
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii)
+        return QString::fromLatin1(raw);
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString decoded = decoder.decode(raw);
+    if (decoder.hasError())
+        return std::nullopt;
+    return decoded;
+}
+
+std::optional<Manifest> parseManifest(const QByteArray &data, QString *error) {
+    auto damaged = [&](const QString &why) -> std::optional<Manifest> {
+        *error = why;
+        return std::nullopt;
+    };
+    const qsizetype headerEnd = data.indexOf('\n');
+    if (headerEnd < 0 || QByteArrayView(data).first(headerEnd) != kManifestHeader)
+        return damaged(QStringLiteral("it does not start with its header"));
+    if (!data.endsWith('\n'))
+        return damaged(QStringLiteral("it is cut short"));
+    Manifest manifest;
+    qsizetype start = headerEnd + 1;
+    qsizetype lineNumber = 1;
+    while (start < data.size()) {
+        const qsizetype end = data.indexOf('\n', start);
+        const QByteArrayView line(data.constData() + start, end - start);
+        start = end + 1;
+        ++lineNumber;
+        // sha \t size \t version \t private \t path (the path last: it may hold tabs)
+        const qsizetype t1 = line.indexOf('\t');
+        const qsizetype t2 = t1 < 0 ? -1 : line.indexOf('\t', t1 + 1);
+        const qsizetype t3 = t2 < 0 ? -1 : line.indexOf('\t', t2 + 1);
+        const qsizetype t4 = t3 < 0 ? -1 : line.indexOf('\t', t3 + 1);
+        const auto bad = [&] {
+            return damaged(QStringLiteral("line %1 is not a valid entry").arg(lineNumber));
+        };
+        if (t4 < 0)
+            return bad();
+        const QByteArray sha = line.first(t1).toByteArray();
+        const auto size = parseCount(line.sliced(t1 + 1, t2 - t1 - 1), 0);
+        const auto version = parseCount(line.sliced(t2 + 1, t3 - t2 - 1), 1);
+        const QByteArrayView flag = line.sliced(t3 + 1, t4 - t3 - 1);
+        const QByteArrayView rawPath = line.sliced(t4 + 1);
+        const auto path = decodePath(rawPath);
+        if (!isHexSha(sha) || !size || !version || (flag != "0" && flag != "1") || !path ||
+            !isCanonicalRelative(*path))
+            return bad();
+        const auto hint = manifest.end();
+        if (!manifest.empty() && !(std::prev(hint)->first < *path))
+            return damaged(QStringLiteral("line %1 is out of order").arg(lineNumber));
+        manifest.emplace_hint(hint, *path, ManifestEntry{sha, *size, *version, flag == "1"});
+    }
+    return manifest;
+}
+
 User userFrom(const QJsonObject &entry) {
     return User{entry.value(QStringLiteral("email")).toString(),
                 entry.value(QStringLiteral("username")).toString()};
@@ -59,8 +146,12 @@ std::optional<StoreLocation> storeLocationFor(const QString &serverUrl) {
     if (!url.isValid() || url.scheme().isEmpty())
         return std::nullopt;
     if (url.scheme() == QStringLiteral("file")) {
-        const QString path = url.toLocalFile();
-        if (!QDir::isAbsolutePath(path) || path.isEmpty())
+        // "file://dir/x" names the host "dir", not a directory: only file:///absolute/dir
+        // (or file://localhost/...) names a directory here.
+        const QString host = url.host();
+        const QString path = url.path();
+        if ((!host.isEmpty() && host != QStringLiteral("localhost")) ||
+            !path.startsWith(QLatin1Char('/')))
             return std::nullopt;
         return StoreLocation{QDir::cleanPath(path), true};
     }
@@ -73,19 +164,40 @@ std::optional<StoreLocation> storeLocationFor(const QString &serverUrl) {
     return StoreLocation{dataHome() + QStringLiteral("/orvu-local/") + host, false};
 }
 
+bool isPlainId(const QString &id) {
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9_-]{0,127}$"));
+    return plain.match(id).hasMatch();
+}
+
 bool acquireLock(QLockFile &lock, int waitMs) {
     lock.setStaleLockTime(0); // only a dead owner frees a lock; a long run keeps it
-    if (lock.tryLock(0))
-        return true;
-    // A lock file without an owner (its writer died before filling it in) never turns stale
-    // by itself; one that stayed unreadable for seconds is such a leftover.
-    qint64 pid = 0;
-    QString host;
-    QString application;
-    if (!lock.getLockInfo(&pid, &host, &application) &&
-        QFileInfo(lock.fileName()).lastModified().msecsTo(QDateTime::currentDateTime()) > 2000)
-        lock.removeStaleLockFile();
-    return lock.tryLock(waitMs);
+    QElapsedTimer waited;
+    waited.start();
+    // A lock file without an owner (its writer died between creating and filling it in)
+    // never turns stale by itself. Owners fill it in at once, so one that stays unreadable
+    // for a moment is such a leftover.
+    QElapsedTimer ownerless;
+    for (;;) {
+        if (lock.tryLock(0))
+            return true;
+        if (lock.error() != QLockFile::LockFailedError)
+            return false;
+        qint64 pid = 0;
+        QString host;
+        QString application;
+        if (lock.getLockInfo(&pid, &host, &application)) {
+            ownerless.invalidate();
+        } else if (!ownerless.isValid()) {
+            ownerless.start();
+        } else if (ownerless.elapsed() > 200) {
+            lock.removeStaleLockFile();
+            ownerless.invalidate();
+            continue;
+        }
+        if (waited.elapsed() >= waitMs)
+            return false;
+        QThread::msleep(20);
+    }
 }
 
 bool writeFileAtomically(const QString &path, const QByteArray &data, bool privateToUser) {
@@ -125,16 +237,18 @@ bool Store::setOffline(bool offline) const {
 }
 
 QString Store::lockPath(const QString &name) const {
+    if (!isPlainId(name))
+        return QString();
     return m_root + QStringLiteral("/locks/") + name + QStringLiteral(".lock");
 }
 
 std::optional<QJsonObject> Store::readJson(const QString &name) const {
-    QFile file(m_root + QLatin1Char('/') + name);
-    if (!file.exists())
+    const FileContent content = readRegularFile(m_root + QLatin1Char('/') + name);
+    if (content.status == ReadStatus::Missing)
         return QJsonObject{};
-    if (!file.open(QIODevice::ReadOnly))
+    if (content.status != ReadStatus::Ok)
         return std::nullopt;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    const QJsonDocument document = QJsonDocument::fromJson(content.data);
     if (!document.isObject())
         return std::nullopt;
     return document.object();
@@ -151,8 +265,10 @@ bool Store::writeJson(const QString &name, const QJsonObject &object) const {
                                QJsonDocument(object).toJson(QJsonDocument::Indented));
 }
 
-std::optional<User> Store::userByEmail(const QString &email) const {
+std::optional<User> Store::userByEmail(const QString &email, bool *damaged) const {
     const auto users = readJson(kUsersFile);
+    if (damaged)
+        *damaged = !users;
     if (!users)
         return std::nullopt;
     const QJsonObject entry =
@@ -293,13 +409,17 @@ std::optional<QString> Store::newestLink(const QString &to) const {
     return std::nullopt;
 }
 
-QList<Repo> Store::repos() const {
+std::optional<QList<Repo>> Store::repos() const {
     QList<Repo> result;
     const auto document = readJson(kReposFile);
     if (!document)
-        return result;
+        return std::nullopt;
     for (const QJsonValue &value : document->value(QStringLiteral("repos")).toArray()) {
         const QJsonObject o = value.toObject();
+        if (!isPlainId(o.value(QStringLiteral("id")).toString())) {
+            warn(QStringLiteral("Ignoring a repo whose id is not a plain name"));
+            continue;
+        }
         result.append(Repo{o.value(QStringLiteral("id")).toString(),
                            o.value(QStringLiteral("slug")).toString(),
                            o.value(QStringLiteral("name")).toString(),
@@ -310,7 +430,10 @@ QList<Repo> Store::repos() const {
 }
 
 std::optional<Repo> Store::repoById(const QString &id) const {
-    for (const Repo &repo : repos())
+    const auto all = repos();
+    if (!all)
+        return std::nullopt;
+    for (const Repo &repo : *all)
         if (repo.id == id)
             return repo;
     return std::nullopt;
@@ -334,6 +457,9 @@ std::optional<Repo> Store::createRepo(const QString &owner, const QString &slug,
     }
     const Repo repo{QUuid::createUuid().toString(QUuid::WithoutBraces), slug, name,
                     QStringLiteral("public"), owner.toLower()};
+    // The manifest exists before the repo is listed, so a missing one always means damage.
+    if (!saveManifest(repo.id, {}))
+        return std::nullopt;
     list.append(QJsonObject{{QStringLiteral("id"), repo.id},
                             {QStringLiteral("slug"), repo.slug},
                             {QStringLiteral("name"), repo.name},
@@ -345,40 +471,18 @@ std::optional<Repo> Store::createRepo(const QString &owner, const QString &slug,
     return repo;
 }
 
-Manifest Store::loadManifest(const QString &repoId) const {
-    Manifest manifest;
-    QFile file(m_root + QStringLiteral("/manifests/") + repoId);
-    if (!file.open(QIODevice::ReadOnly))
-        return manifest;
-    const QByteArray data = file.readAll();
-    qsizetype start = 0;
-    bool header = true;
-    while (start < data.size()) {
-        qsizetype end = data.indexOf('\n', start);
-        if (end < 0)
-            end = data.size();
-        const QByteArrayView line(data.constData() + start, end - start);
-        start = end + 1;
-        if (header) {
-            header = false;
-            continue;
-        }
-        // sha \t size \t version \t private \t path (the path last: it may hold tabs)
-        const qsizetype t1 = line.indexOf('\t');
-        const qsizetype t2 = t1 < 0 ? -1 : line.indexOf('\t', t1 + 1);
-        const qsizetype t3 = t2 < 0 ? -1 : line.indexOf('\t', t2 + 1);
-        const qsizetype t4 = t3 < 0 ? -1 : line.indexOf('\t', t3 + 1);
-        if (t4 < 0)
-            continue;
-        ManifestEntry entry;
-        entry.sha256 = line.first(t1).toByteArray();
-        entry.size = line.sliced(t1 + 1, t2 - t1 - 1).toLongLong();
-        entry.version = line.sliced(t2 + 1, t3 - t2 - 1).toLongLong();
-        entry.isPrivate = line.sliced(t3 + 1, t4 - t3 - 1) == "1";
-        manifest.emplace_hint(manifest.end(), QString::fromUtf8(line.sliced(t4 + 1)),
-                              std::move(entry));
+std::optional<Manifest> Store::loadManifest(const QString &repoId, QString *error) const {
+    if (!isPlainId(repoId)) {
+        *error = QStringLiteral("the repo id is not a plain name");
+        return std::nullopt;
     }
-    return manifest;
+    const FileContent content = readRegularFile(m_root + QStringLiteral("/manifests/") + repoId);
+    if (content.status != ReadStatus::Ok) {
+        *error = content.status == ReadStatus::Missing ? QStringLiteral("it is missing")
+                                                       : QStringLiteral("it cannot be read");
+        return std::nullopt;
+    }
+    return parseManifest(content.data, error);
 }
 
 bool Store::saveManifest(const QString &repoId, const Manifest &manifest) const {
@@ -389,7 +493,8 @@ bool Store::saveManifest(const QString &repoId, const Manifest &manifest) const 
                 QByteArray::number(entry.version) + '\t' + (entry.isPrivate ? "1" : "0") + '\t' +
                 path.toUtf8() + '\n';
     }
-    return writeFileAtomically(m_root + QStringLiteral("/manifests/") + repoId, data);
+    return isPlainId(repoId) &&
+           writeFileAtomically(m_root + QStringLiteral("/manifests/") + repoId, data);
 }
 
 QString Store::objectPath(const QByteArray &sha256) const {
@@ -419,16 +524,10 @@ std::optional<StoredObject> Store::commitObject(QTemporaryFile &file, const QByt
     return StoredObject{sha256, size};
 }
 
-std::optional<StoredObject> Store::storeFile(const QString &path) const {
-    // Never through a symbolic link: only the regular file the scan saw is sent.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
+std::optional<StoredObject> Store::storeFile(int fd) const {
     QFile source;
-    if (!source.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
+    if (!source.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
         return std::nullopt;
-    }
     QTemporaryFile target(m_root + QStringLiteral("/objects/incoming-XXXXXX"));
     if (!target.open())
         return std::nullopt;
@@ -447,6 +546,41 @@ std::optional<StoredObject> Store::storeFile(const QString &path) const {
         size += n;
     }
     return commitObject(target, hash.result().toHex(), size);
+}
+
+Store::CopyOutcome Store::copyObject(const QByteArray &sha256, qint64 size, int outFd) const {
+    const QString path = objectPath(sha256);
+    const Fd source = path.isEmpty() ? Fd() : openRegular(path, true);
+    if (!source.valid())
+        return errno == ENOENT || path.isEmpty() ? CopyOutcome::Missing : CopyOutcome::Corrupt;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QByteArray buffer(kCopyChunk, Qt::Uninitialized);
+    qint64 copied = 0;
+    for (;;) {
+        const ssize_t n = ::read(source.get(), buffer.data(), static_cast<size_t>(buffer.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return CopyOutcome::Corrupt;
+        if (n == 0)
+            break;
+        copied += n;
+        if (copied > size)
+            return CopyOutcome::Corrupt;
+        hash.addData(QByteArrayView(buffer.constData(), n));
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w =
+                ::write(outFd, buffer.constData() + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return CopyOutcome::WriteFailed;
+            done += w;
+        }
+    }
+    if (copied != size || hash.result().toHex() != sha256)
+        return CopyOutcome::Corrupt;
+    return CopyOutcome::Copied;
 }
 
 std::optional<StoredObject> Store::storeData(const QByteArray &data) const {

@@ -59,7 +59,8 @@ public:
     bool isOffline() const;
     bool setOffline(bool offline) const;
 
-    std::optional<User> userByEmail(const QString &email) const;
+    // Nothing when the address is unknown; `damaged` tells a store that cannot be read apart.
+    std::optional<User> userByEmail(const QString &email, bool *damaged = nullptr) const;
     std::optional<User> ensureUser(const QString &email) const;
 
     // A fresh one-time sign-in token for the address, valid for 15 minutes.
@@ -73,18 +74,24 @@ public:
     std::optional<QString> writeMail(const QString &to, const QString &link) const;
     std::optional<QString> newestLink(const QString &to) const;
 
-    QList<Repo> repos() const;
+    // Nothing when repos.json cannot be read; entries whose id is not a plain name are left out.
+    std::optional<QList<Repo>> repos() const;
     std::optional<Repo> repoById(const QString &id) const;
     std::optional<Repo> createRepo(const QString &owner, const QString &slug,
                                    const QString &name) const;
 
-    Manifest loadManifest(const QString &repoId) const;
+    // The manifest only when it parses completely; otherwise nothing and `error` says why.
+    // A repo's manifest is written when the repo is made, so a missing one is damage too.
+    std::optional<Manifest> loadManifest(const QString &repoId, QString *error) const;
     bool saveManifest(const QString &repoId, const Manifest &manifest) const;
 
     QString objectPath(const QByteArray &sha256) const;
     bool hasObject(const QByteArray &sha256) const;
-    // Copies a file into the store, hashing what is actually read.
-    std::optional<StoredObject> storeFile(const QString &path) const;
+    // Copies an open file into the store, hashing what is actually read.
+    std::optional<StoredObject> storeFile(int fd) const;
+    // Copies a stored version to `outFd`, checking it against its hash and size as it goes.
+    enum class CopyOutcome { Copied, Missing, Corrupt, WriteFailed };
+    CopyOutcome copyObject(const QByteArray &sha256, qint64 size, int outFd) const;
     std::optional<StoredObject> storeData(const QByteArray &data) const;
 
     // Lock files: "store" for the shared JSON files, a repo id for its manifest.
@@ -100,6 +107,9 @@ private:
 
     QString m_root;
 };
+
+// Repo ids name files in the store, so they must be plain names.
+bool isPlainId(const QString &id);
 
 // Waits up to `waitMs` for a cross-process lock; a lock left by a dead run is taken over.
 bool acquireLock(QLockFile &lock, int waitMs);

@@ -1,5 +1,6 @@
 #include "sync_command.h"
 
+#include "folder_io.h"
 #include "json_output.h"
 #include "paths.h"
 
@@ -11,8 +12,12 @@
 #include <QSaveFile>
 #include <QThread>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <limits>
+#include <unistd.h>
 
 namespace orvu::local {
 
@@ -21,8 +26,8 @@ namespace {
 constexpr int kRepoLockWaitMs = 10000;
 volatile std::sig_atomic_t g_interrupted = 0;
 
-extern "C" void onInterrupt(int) {
-    g_interrupted = 1;
+extern "C" void onInterrupt(int signal) {
+    g_interrupted = signal;
 }
 
 bool interrupted() {
@@ -38,54 +43,43 @@ bool selected(const QString &path, const std::optional<QStringList> &only) {
     return false;
 }
 
-bool sameFile(const std::optional<LocalFile> &now, const LocalFile *scanned) {
-    if (!now || !scanned)
-        return !now && !scanned;
-    return now->size == scanned->size && now->mtimeNs == scanned->mtimeNs &&
-           now->inode == scanned->inode;
-}
-
 QJsonArray toArray(const QStringList &list) {
     return QJsonArray::fromStringList(list);
 }
 
 // `_<name>` next to the file, then `_<stem> (2).<ext>` and so on, avoiding names that exist
-// here or on the server.
-QString conflictCopyName(const Folder &folder, const QString &path, const Manifest &manifest) {
-    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-    const QString directory = slash < 0 ? QString() : path.left(slash + 1);
-    const QString name = path.mid(slash + 1);
+// here (in `dirFd`, the file's directory) or on the server.
+QString conflictCopyName(int dirFd, const QString &path, const Manifest &manifest) {
+    const auto [directory, name] = splitParent(path);
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
     const QString stem = dot > 0 ? name.left(dot) : name;
     const QString extension = dot > 0 ? name.mid(dot) : QString();
     for (int n = 1;; ++n) {
-        const QString candidate =
-            directory + QLatin1Char('_') +
+        const QString leaf =
+            QLatin1Char('_') +
             (n == 1 ? name : QStringLiteral("%1 (%2)%3").arg(stem).arg(n).arg(extension));
-        if (manifest.count(candidate) == 0 && !QFileInfo::exists(folder.absolute(candidate)) &&
-            !QFileInfo(folder.absolute(candidate)).isSymLink())
+        const QString candidate = directory.isEmpty() ? leaf : directory + QLatin1Char('/') + leaf;
+        struct stat info {};
+        if (manifest.count(candidate) == 0 &&
+            ::fstatat(dirFd, QFile::encodeName(leaf).constData(), &info, AT_SYMLINK_NOFOLLOW) !=
+                0 &&
+            errno == ENOENT)
             return candidate;
     }
 }
 
-bool writeFromObject(const Store &store, const QByteArray &sha, const QString &target) {
-    QFile source(store.objectPath(sha));
-    if (!source.open(QIODevice::ReadOnly))
-        return false;
-    QSaveFile out(target);
-    if (!out.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
-    for (;;) {
-        const qint64 n = source.read(buffer.data(), buffer.size());
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        if (out.write(buffer.constData(), n) != n)
-            return false;
-    }
-    return out.commit();
+// A file's directory, opened without following links, and its name there.
+struct Place {
+    Fd dir;
+    QByteArray leaf;
+};
+
+std::optional<Place> placeOf(const Folder &folder, const QString &path, bool create) {
+    const auto [parent, leaf] = splitParent(path);
+    Fd dir = openDirectoryInside(folder.root(), parent, create);
+    if (!dir.valid())
+        return std::nullopt;
+    return Place{std::move(dir), QFile::encodeName(leaf)};
 }
 
 void emitTransfer(const QString &type, const QString &path, qsizetype current, qsizetype total) {
@@ -115,8 +109,10 @@ private:
     void deleteServerPhase(const QStringList &paths);
     QStringList conflictPhase(const QStringList &paths);
     void pullPhase(const QStringList &paths);
+    bool pullOne(const QString &path, const ManifestEntry &entry);
     void deleteLocalPhase(const QStringList &paths);
-    bool moveAside(const QString &path, bool emitLine);
+    std::optional<QString> moveAside(const Place &place, const QString &path,
+                                     const QByteArray &from);
     bool saveAll();
 
     const Store &m_store;
@@ -127,6 +123,7 @@ private:
     LocalFiles m_local;
     bool m_manifestChanged = false;
     QStringList m_pushed, m_pulled, m_deletedServer, m_deletedLocal;
+    QStringList m_failed; // files the run had to leave undone because of the store
 };
 
 void SyncRun::settle(const QStringList &paths) {
@@ -141,21 +138,31 @@ void SyncRun::settle(const QStringList &paths) {
 
 void SyncRun::pushPhase(const QStringList &paths) {
     qsizetype current = 0;
+    DirectoryCache directories(m_folder.root());
     for (const QString &path : paths) {
         if (interrupted())
             return;
-        const auto stored = m_store.storeFile(m_folder.absolute(path));
         ++current;
-        if (!stored) {
-            warn(QStringLiteral("Could not read %1; it stays pending").arg(path));
-            continue;
-        }
-        transferPause();
         qint64 version = 0;
         if (const auto it = m_manifest.find(path); it != m_manifest.end())
             version = it->second.version;
         if (const auto it = m_state.find(path); it != m_state.end())
             version = std::max(version, it->second.version);
+        if (version == std::numeric_limits<qint64>::max()) {
+            warn(QStringLiteral("%1 has reached the highest version number the server can "
+                                "count; it stays pending")
+                     .arg(path));
+            m_failed.append(path);
+            continue;
+        }
+        // Only the regular file the scan saw is sent: never through a link, never a FIFO.
+        const Fd fd = directories.openRegular(path);
+        const auto stored = fd.valid() ? m_store.storeFile(fd.get()) : std::nullopt;
+        if (!stored) {
+            warn(QStringLiteral("Could not read %1; it stays pending").arg(path));
+            continue;
+        }
+        transferPause();
         ++version;
         m_manifest[path] =
             ManifestEntry{stored->sha256, stored->size, version, isPrivatePath(path)};
@@ -180,16 +187,18 @@ void SyncRun::deleteServerPhase(const QStringList &paths) {
     }
 }
 
-bool SyncRun::moveAside(const QString &path, bool announce) {
-    const QString copy = conflictCopyName(m_folder, path, m_manifest);
-    if (!isSafeInside(m_folder.root(), copy, false) ||
-        !QFile::rename(m_folder.absolute(path), m_folder.absolute(copy)))
-        return false;
-    if (announce)
-        emitLine({{QStringLiteral("type"), QStringLiteral("conflict")},
-                  {QStringLiteral("file"), path},
-                  {QStringLiteral("renamedTo"), copy}});
-    return true;
+// Renames `from` (a name in the file's directory) to a free conflict copy of `path`, never
+// replacing anything; returns the copy's path.
+std::optional<QString> SyncRun::moveAside(const Place &place, const QString &path,
+                                          const QByteArray &from) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const QString copy = conflictCopyName(place.dir.get(), path, m_manifest);
+        if (renameNoReplace(place.dir.get(), from, QFile::encodeName(splitParent(copy).second)))
+            return copy;
+        if (errno != EEXIST)
+            return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 // Returns the conflicting paths whose server version is to be downloaded.
@@ -201,10 +210,15 @@ QStringList SyncRun::conflictPhase(const QStringList &paths) {
         const bool localExists = m_local.count(path) != 0;
         const bool serverExists = m_manifest.count(path) != 0;
         if (localExists) {
-            if (!moveAside(path, true)) {
+            const auto place = placeOf(m_folder, path, false);
+            const auto copy = place ? moveAside(*place, path, place->leaf) : std::nullopt;
+            if (!copy) {
                 warn(QStringLiteral("Could not keep a copy of %1; it stays in conflict").arg(path));
                 continue;
             }
+            emitLine({{QStringLiteral("type"), QStringLiteral("conflict")},
+                      {QStringLiteral("file"), path},
+                      {QStringLiteral("renamedTo"), *copy}});
             m_local.erase(path);
         } else {
             // Deleted here, changed on the server: the server's version comes back.
@@ -220,6 +234,68 @@ QStringList SyncRun::conflictPhase(const QStringList &paths) {
     return downloads;
 }
 
+// Downloads one file. The content goes to a temporary file next to it and is checked against
+// its hash; only then, with nothing slow in between, is the local file compared with what the
+// scan saw, and replaced only when it is unchanged. A file edited meanwhile stays where it is
+// and the download goes aside as a conflict copy.
+bool SyncRun::pullOne(const QString &path, const ManifestEntry &entry) {
+    const auto place = placeOf(m_folder, path, true);
+    if (!place) {
+        warn(QStringLiteral("Not writing %1: it would lead outside the folder").arg(path));
+        return false;
+    }
+    auto temporary = createTemporaryAt(place->dir.get(), 0666);
+    if (!temporary) {
+        warn(QStringLiteral("Could not write %1").arg(path));
+        return false;
+    }
+    const Store::CopyOutcome outcome =
+        m_store.copyObject(entry.sha256, entry.size, temporary->fd.get());
+    temporary->fd = Fd();
+    if (outcome != Store::CopyOutcome::Copied) {
+        ::unlinkat(place->dir.get(), temporary->name.constData(), 0);
+        if (outcome == Store::CopyOutcome::WriteFailed) {
+            warn(QStringLiteral("Could not write %1").arg(path));
+        } else {
+            warn(QStringLiteral("The server's copy of %1 is %2; the file is left as it is")
+                     .arg(path, outcome == Store::CopyOutcome::Missing
+                                    ? QStringLiteral("missing")
+                                    : QStringLiteral("damaged")));
+            m_failed.append(path);
+        }
+        return false;
+    }
+    const auto scanned = m_local.find(path);
+    struct stat now {};
+    const int statResult =
+        ::fstatat(place->dir.get(), place->leaf.constData(), &now, AT_SYMLINK_NOFOLLOW);
+    const bool missing = statResult != 0 && errno == ENOENT;
+    bool placed = false;
+    if (statResult == 0 && scanned != m_local.end() &&
+        sameFile(now, scanned->second.size, scanned->second.mtimeNs, scanned->second.inode))
+        placed = ::renameat(place->dir.get(), temporary->name.constData(), place->dir.get(),
+                            place->leaf.constData()) == 0;
+    else if (missing)
+        placed = renameNoReplace(place->dir.get(), temporary->name, place->leaf);
+    if (!placed) {
+        const auto copy = moveAside(*place, path, temporary->name);
+        if (!copy) {
+            ::unlinkat(place->dir.get(), temporary->name.constData(), 0);
+            warn(QStringLiteral("%1 changed during the sync; it stays as it is").arg(path));
+            return false;
+        }
+        // Both versions stay: the local edit, now a change against the server's version,
+        // and the server's version beside it.
+        warn(QStringLiteral("%1 changed during the sync; the server's version is kept as %2")
+                 .arg(path, *copy));
+        emitLine({{QStringLiteral("type"), QStringLiteral("conflict")},
+                  {QStringLiteral("file"), path},
+                  {QStringLiteral("renamedTo"), *copy}});
+    }
+    m_state[path] = SyncedEntry{entry.sha256, entry.size, entry.version};
+    return placed;
+}
+
 void SyncRun::pullPhase(const QStringList &paths) {
     qsizetype current = 0;
     for (const QString &path : paths) {
@@ -229,25 +305,9 @@ void SyncRun::pullPhase(const QStringList &paths) {
         const auto entry = m_manifest.find(path);
         if (entry == m_manifest.end())
             continue;
-        if (!isSafeInside(m_folder.root(), path, true)) {
-            warn(QStringLiteral("Not writing %1: it would lead outside the folder").arg(path));
-            continue;
-        }
-        // A file edited since the scan is never overwritten: it is kept as a conflict copy.
-        const auto scanned = m_local.find(path);
-        const auto now = m_folder.statFile(path);
-        if (now && !sameFile(now, scanned == m_local.end() ? nullptr : &scanned->second) &&
-            !moveAside(path, true)) {
-            warn(QStringLiteral("%1 changed during the sync; it stays as it is").arg(path));
-            continue;
-        }
         transferPause();
-        if (!writeFromObject(m_store, entry->second.sha256, m_folder.absolute(path))) {
-            warn(QStringLiteral("Could not write %1").arg(path));
+        if (!pullOne(path, entry->second))
             continue;
-        }
-        m_state[path] =
-            SyncedEntry{entry->second.sha256, entry->second.size, entry->second.version};
         m_pulled.append(path);
         emitTransfer(QStringLiteral("pull"), path, current, paths.size());
     }
@@ -257,18 +317,30 @@ void SyncRun::deleteLocalPhase(const QStringList &paths) {
     for (const QString &path : paths) {
         if (interrupted())
             return;
+        const auto place = placeOf(m_folder, path, false);
+        if (!place) {
+            if (errno == ENOENT)
+                m_state.erase(path); // already gone
+            continue;
+        }
+        // Compared with what the scan saw right before the removal: an edit made since stays.
         const auto scanned = m_local.find(path);
-        const auto now = m_folder.statFile(path);
-        if (now && scanned != m_local.end() && sameFile(now, &scanned->second)) {
-            if (!QFile::remove(m_folder.absolute(path)))
-                continue;
-            removeEmptyParents(m_folder.root(), path);
-            m_deletedLocal.append(path);
-            emitLine({{QStringLiteral("type"), QStringLiteral("delete")},
-                      {QStringLiteral("file"), path},
-                      {QStringLiteral("side"), QStringLiteral("local")}});
-        } else if (now) {
-            warn(QStringLiteral("%1 changed during the sync; it is kept as a new file").arg(path));
+        struct stat now {};
+        if (::fstatat(place->dir.get(), place->leaf.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (scanned == m_local.end() ||
+                !sameFile(now, scanned->second.size, scanned->second.mtimeNs,
+                          scanned->second.inode)) {
+                warn(QStringLiteral("%1 changed during the sync; it is kept as a new file")
+                         .arg(path));
+            } else {
+                if (::unlinkat(place->dir.get(), place->leaf.constData(), 0) != 0)
+                    continue;
+                removeEmptyParents(m_folder.root(), path);
+                m_deletedLocal.append(path);
+                emitLine({{QStringLiteral("type"), QStringLiteral("delete")},
+                          {QStringLiteral("file"), path},
+                          {QStringLiteral("side"), QStringLiteral("local")}});
+            }
         }
         m_state.erase(path);
     }
@@ -284,12 +356,30 @@ bool SyncRun::saveAll() {
 }
 
 int SyncRun::run(const SyncOptions &options) {
-    m_manifest = m_store.loadManifest(m_repoId);
-    m_state = m_folder.loadState();
-    m_local = m_folder.scan([this](const QString &path) {
+    // Nothing is decided from a store or a folder that cannot be read whole: a damaged list
+    // must never read as "everything was deleted".
+    QString manifestError;
+    auto manifest = m_store.loadManifest(m_repoId, &manifestError);
+    if (!manifest)
+        return fail(kExitFailure,
+                    QStringLiteral("The server's file list of this repo cannot be used (%1); "
+                                   "nothing was changed")
+                        .arg(manifestError));
+    m_manifest = std::move(*manifest);
+    auto state = m_folder.loadState();
+    if (!state)
+        return fail(kExitFailure,
+                    QStringLiteral("The folder's sync state cannot be read; nothing was changed"));
+    m_state = std::move(*state);
+    auto scan = m_folder.scan([this](const QString &path) {
         return m_state.count(path) != 0 || m_manifest.count(path) != 0;
     });
-    const SyncPlan plan = makePlan(m_local, m_state, m_manifest, options.only);
+    if (!scan)
+        return fail(
+            kExitFailure,
+            QStringLiteral("Cannot read the folder %1; nothing was changed").arg(m_folder.root()));
+    m_local = std::move(scan->files);
+    const SyncPlan plan = makePlan(m_local, m_state, m_manifest, options.only, scan->unreadable);
 
     if (options.dryRun) {
         emitLine({{QStringLiteral("type"), QStringLiteral("plan")},
@@ -326,6 +416,11 @@ int SyncRun::run(const SyncOptions &options) {
     if (interrupted())
         return fail(kExitInterrupted,
                     QStringLiteral("Sync interrupted; run it again to finish the rest"));
+    if (!m_failed.isEmpty())
+        return fail(kExitFailure,
+                    QStringLiteral("The server could not provide or take %1; these files were "
+                                   "left as they are")
+                        .arg(m_failed.join(QStringLiteral(", "))));
     emitLine({{QStringLiteral("type"), QStringLiteral("complete")},
               {QStringLiteral("pushed"), m_pushed.size()},
               {QStringLiteral("pulled"), m_pulled.size()},
@@ -348,7 +443,7 @@ qsizetype SyncPlan::pullCount(const Manifest &manifest) const {
 }
 
 SyncPlan makePlan(const LocalFiles &local, const SyncedState &state, const Manifest &manifest,
-                  const std::optional<QStringList> &only) {
+                  const std::optional<QStringList> &only, const QStringList &unreadable) {
     SyncPlan plan;
     // Walk the three sorted maps together so every path is seen once, in order.
     auto l = local.begin();
@@ -370,6 +465,8 @@ SyncPlan makePlan(const LocalFiles &local, const SyncedState &state, const Manif
             (m != manifest.end() && m->first == path) ? &(m++)->second : nullptr;
         if (isHiddenPath(path) || !isCanonicalRelative(path))
             continue; // never ours to touch, whatever the server lists
+        if (!unreadable.isEmpty() && isUnder(path, unreadable))
+            continue; // unknown here: neither a change nor a deletion
 
         const QByteArray baseSha = base ? base->sha256 : QByteArray();
         const QByteArray localSha = here ? here->sha256 : QByteArray();
@@ -404,13 +501,22 @@ void installInterruptHandlers() {
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &interrupts, nullptr);
+}
+
+void restoreDefaultInterrupts() {
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    if (g_interrupted != 0)
+        std::raise(g_interrupted);
 }
 
 int runSync(const Store &store, const SyncOptions &options) {
     Folder folder(options.folder);
-    // Before the lock: a run stopped while taking it must not leave a lock file behind.
-    if (!options.dryRun)
-        installInterruptHandlers();
     QLockFile lock(store.lockPath(options.repoId));
     if (!acquireLock(lock, kRepoLockWaitMs))
         return fail(

@@ -29,9 +29,10 @@ struct SyncPlan {
     qsizetype pullCount(const Manifest &manifest) const;
 };
 
-// `only` limits what is pushed (exact paths or folders); server changes always apply.
+// `only` limits what is pushed (exact paths or folders); server changes always apply. Paths
+// under `unreadable` are left alone on both sides.
 SyncPlan makePlan(const LocalFiles &local, const SyncedState &state, const Manifest &manifest,
-                  const std::optional<QStringList> &only);
+                  const std::optional<QStringList> &only, const QStringList &unreadable);
 
 struct SyncOptions {
     QString folder;
@@ -41,7 +42,11 @@ struct SyncOptions {
 };
 int runSync(const Store &store, const SyncOptions &options);
 
-// Installs SIGINT/SIGTERM handlers that only set a flag the run checks between files.
+// Installs SIGINT/SIGTERM handlers that only set a flag the run checks between files, and
+// lets those signals through (a parent may have blocked them while starting us).
 void installInterruptHandlers();
+// Back to the default handling for commands that are not interruptible; a signal that came
+// in the meantime then ends the process as it would have.
+void restoreDefaultInterrupts();
 
 } // namespace orvu::local

@@ -2,38 +2,36 @@
 
 #include "support/sandbox/orvu_local_sandbox.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
+#include <QProcess>
 #include <QStringList>
 
 namespace orvu::test {
 
-inline const QString kJson = QStringLiteral("--json");
+using namespace Qt::StringLiterals;
 
-inline QJsonObject firstOfType(const OrvuLocalSandbox::Result &result, const QString &type) {
-    for (const QJsonObject &line : result.lines())
-        if (line.value(QStringLiteral("type")).toString() == type)
-            return line;
-    return {};
-}
+inline const QString kJson = u"--json"_s;
 
 inline QList<QJsonObject> allOfType(const OrvuLocalSandbox::Result &result, const QString &type) {
     QList<QJsonObject> found;
     for (const QJsonObject &line : result.lines())
-        if (line.value(QStringLiteral("type")).toString() == type)
+        if (line.value(u"type"_s).toString() == type)
             found.append(line);
     return found;
 }
 
+inline QJsonObject firstOfType(const OrvuLocalSandbox::Result &result, const QString &type) {
+    return allOfType(result, type).value(0);
+}
+
 inline bool writeFile(const QString &path, const QByteArray &content) {
-    QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
            file.write(content) == content.size();
 }
 
@@ -47,13 +45,9 @@ inline QMap<QString, QByteArray> folderFiles(const QString &root) {
     QMap<QString, QByteArray> files;
     QDirIterator it(root, QDir::Files | QDir::NoSymLinks, QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = QDir(root).relativeFilePath(path);
-        bool hidden = false;
-        for (const QString &part : relative.split(QLatin1Char('/')))
-            hidden = hidden || part.startsWith(QLatin1Char('.'));
-        if (!hidden)
-            files.insert(relative, readFile(path));
+        const QString relative = QDir(root).relativeFilePath(it.next());
+        if (!relative.startsWith(u'.') && !relative.contains(u"/."_s))
+            files.insert(relative, readFile(it.filePath()));
     }
     return files;
 }
@@ -61,47 +55,64 @@ inline QMap<QString, QByteArray> folderFiles(const QString &root) {
 // The server's side of a repo, read from the store's documented layout: the manifest's
 // lines "sha \t size \t version \t private \t path" and content-addressed objects.
 inline QString storeRoot() {
-    return qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/orvu-local/orvu.io");
+    return qEnvironmentVariable("XDG_DATA_HOME") + u"/orvu-local/orvu.io"_s;
+}
+
+inline QString objectPath(const QByteArray &sha) {
+    return storeRoot() + u"/objects/"_s + QString::fromLatin1(sha.left(2) + '/' + sha);
 }
 
 inline QString repoIdOf(const QString &folder) {
-    return QJsonDocument::fromJson(readFile(folder + QStringLiteral("/.orvu/config")))
-        .object()
-        .value(QStringLiteral("repoId"))
-        .toString();
+    return QJsonDocument::fromJson(readFile(folder + u"/.orvu/config"_s))[u"repoId"_s].toString();
 }
 
 inline QMap<QString, QByteArray> serverFiles(const QString &repoId) {
     QMap<QString, QByteArray> files;
-    const QByteArray manifest = readFile(storeRoot() + QStringLiteral("/manifests/") + repoId);
-    const QList<QByteArray> lines = manifest.split('\n');
+    const QList<QByteArray> lines = readFile(storeRoot() + u"/manifests/"_s + repoId).split('\n');
     for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QList<QByteArray> fields = lines[i].split('\t');
-        if (fields.size() < 5)
-            continue;
-        const QByteArray sha = fields[0];
-        // The path is the last field and may itself hold tabs.
-        files.insert(QString::fromUtf8(lines[i]).section(QLatin1Char('\t'), 4),
-                     readFile(storeRoot() + QStringLiteral("/objects/") +
-                              QString::fromLatin1(sha.left(2)) + QLatin1Char('/') +
-                              QString::fromLatin1(sha)));
+        const QString line = QString::fromUtf8(lines[i]);
+        if (line.count(u'\t') >= 4) // the path is the last field and may itself hold tabs
+            files.insert(line.section(u'\t', 4), readFile(objectPath(lines[i].left(64))));
     }
     return files;
 }
 
-inline QStringList syncArgs(const QString &folder, const QStringList &only = {}) {
-    QStringList arguments{QStringLiteral("sync"), folder, kJson, QStringLiteral("--resolve"),
-                          QStringLiteral("keep-both")};
+inline QStringList syncArgs(const QString &folder, const QStringList &only = {},
+                            bool dryRun = false) {
+    QStringList arguments{u"sync"_s, folder, kJson};
+    arguments << (dryRun ? QStringList{u"--dry-run"_s}
+                         : QStringList{u"--resolve"_s, u"keep-both"_s});
     for (const QString &path : only)
-        arguments << QStringLiteral("--only") << path;
+        arguments << u"--only"_s << path;
     return arguments;
 }
 
-inline QStringList dryRunArgs(const QString &folder, const QStringList &only = {}) {
-    QStringList arguments{QStringLiteral("sync"), folder, kJson, QStringLiteral("--dry-run")};
-    for (const QString &path : only)
-        arguments << QStringLiteral("--only") << path;
-    return arguments;
+// Starts the built tool on the default server without waiting: `delayMs` slows every
+// transfer, `unprivileged` runs it as nobody through setpriv (root reads everything).
+inline void startTool(QProcess &process, const OrvuLocalSandbox &sandbox,
+                      const QStringList &arguments, int delayMs = 0, bool unprivileged = false) {
+    QStringList all{sandbox.toolDirectory() + u"/orvu"_s, u"--server"_s, u"https://orvu.io"_s};
+    if (unprivileged)
+        all = QStringList{u"--reuid=nobody"_s, u"--regid=nogroup"_s, u"--clear-groups"_s} + all;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (delayMs > 0)
+        environment.insert(u"ORVU_LOCAL_TRANSFER_DELAY_MS"_s, QString::number(delayMs));
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(sandbox.root());
+    const QString program = unprivileged ? u"setpriv"_s : all.takeFirst();
+    process.start(program, all + arguments);
+}
+
+// Waits for a started run; a run that hangs is killed and reports exit code -1.
+inline OrvuLocalSandbox::Result finish(QProcess &process, int timeoutMs = 30000) {
+    const bool finished = process.waitForFinished(timeoutMs);
+    if (!finished)
+        process.kill(), process.waitForFinished();
+    OrvuLocalSandbox::Result result{-1, process.readAllStandardOutput(),
+                                    process.readAllStandardError()};
+    if (finished && process.exitStatus() == QProcess::NormalExit)
+        result.exitCode = process.exitCode();
+    return result;
 }
 
 } // namespace orvu::test

@@ -33,10 +33,9 @@ struct App {
     CLIRunner runner;
     std::unique_ptr<SyncCoordinator> coordinator;
 
-    App() : runner(ToolLocation{sandbox.toolDirectory(), {}}) {
-        settingsPath = qEnvironmentVariable("XDG_CONFIG_HOME") + "/Orvu/OrvuTray.conf";
-        defaults = std::make_unique<QSettingsStore>(settingsPath);
-    }
+    App()
+        : settingsPath(qEnvironmentVariable("XDG_CONFIG_HOME") + "/Orvu/OrvuTray.conf"),
+          runner(ToolLocation{sandbox.toolDirectory(), {}}) {}
 
     ~App() {
         coordinator.reset();
@@ -86,9 +85,8 @@ struct App {
     Model::Phase addThroughModel(const Model::BindTarget &target, const QString &folder) {
         auto model = coordinator->makeAddRepoModel();
         QCoro::waitFor(model->load());
-        if (!std::holds_alternative<Model::ChooseRepo>(model->phase()))
-            return model->phase();
-        QCoro::waitFor(model->useFolder(target, folder, access.makeBookmark(folder)));
+        if (std::holds_alternative<Model::ChooseRepo>(model->phase()))
+            QCoro::waitFor(model->useFolder(target, folder, access.makeBookmark(folder)));
         return model->phase();
     }
 };

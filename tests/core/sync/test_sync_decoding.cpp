@@ -18,13 +18,6 @@ QStringList describe(const QList<PendingChange> &changes) {
     return out;
 }
 
-QStringList describe(const QList<RemoteChange> &changes) {
-    QStringList out;
-    for (const RemoteChange &change : changes)
-        out << RemoteChange::rawValue(change.changeType) + u':' + change.path;
-    return out;
-}
-
 QStringList describe(const QList<SyncFileChange> &changes) {
     QStringList out;
     for (const SyncFileChange &change : changes)
@@ -127,9 +120,8 @@ private slots:
     void localStatus() {
         QFETCH(QString, output);
         QFETCH(QStringList, expected);
+        // That the full decoder reads local changes by the same rules is fuzzed.
         QCOMPARE(describe(decodeLocalStatus(output)), expected);
-        // The full decoder reads local changes by the same rules.
-        QCOMPARE(describe(decodeFullStatus(output).pendingChanges), expected);
     }
 
     void fullStatus_data() {
@@ -181,13 +173,7 @@ private slots:
         QFETCH(std::optional<RemoteStatusInfo>, expectedRemote);
         const FullStatus status = decodeFullStatus(output);
         QCOMPARE(describe(status.pendingChanges), expectedLocal);
-        QCOMPARE(status.remote.has_value(), expectedRemote.has_value());
-        if (expectedRemote) {
-            QCOMPARE(describe(status.remote->changes), describe(expectedRemote->changes));
-            QCOMPARE(status.remote->toPull, expectedRemote->toPull);
-            QCOMPARE(status.remote->toDelete, expectedRemote->toDelete);
-            QCOMPARE(status.remote->conflicts, expectedRemote->conflicts);
-        }
+        QVERIFY(status.remote == expectedRemote);
     }
 
     // Each row's lines all decode to the same event.

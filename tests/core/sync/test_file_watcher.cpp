@@ -124,13 +124,10 @@ QStringList under(const QDir &root, const QStringList &relative) {
     return paths;
 }
 
-QStringList missingFrom(const Recorder &recorder, const QStringList &expected) {
+QStringList missingFrom(const Recorder &recorder, QStringList expected) {
     const QSet<QString> seen = recorder.all();
-    QStringList missing;
-    for (const QString &path : expected)
-        if (!seen.contains(path))
-            missing.append(path);
-    return missing;
+    expected.removeIf([&](const QString &path) { return seen.contains(path); });
+    return expected;
 }
 
 // Overflows the kernel's event queue while the event loop cannot read it: attribute changes

@@ -33,10 +33,9 @@ struct App {
     CLIRunner runner;
     std::unique_ptr<SyncCoordinator> coordinator;
 
-    App() : runner(ToolLocation{sandbox.toolDirectory(), {}}) {
-        settingsPath = qEnvironmentVariable("XDG_CONFIG_HOME") + "/Orvu/OrvuTray.conf";
-        defaults = std::make_unique<QSettingsStore>(settingsPath);
-    }
+    App()
+        : settingsPath(qEnvironmentVariable("XDG_CONFIG_HOME") + "/Orvu/OrvuTray.conf"),
+          runner(ToolLocation{sandbox.toolDirectory(), {}}) {}
 
     ~App() {
         coordinator.reset();
@@ -59,36 +58,27 @@ struct App {
         return BindingStore(fromDisk, reader).load();
     }
 
-    // Signs in, creates each repo (slug, name) on the server by linking a scratch folder to
-    // it, and launches.
-    bool launchWith(const QList<QPair<QString, QString>> &repos) {
+    // Signs in, creates each repo on the server by linking a scratch folder to it, launches,
+    // and returns the server's repos by slug.
+    QHash<QString, RepoInfo> launchWith(const QStringList &slugs) {
+        QHash<QString, RepoInfo> bySlug;
         if (!sandbox.signIn(kEmail))
-            return false;
-        for (const auto &[slug, name] : repos) {
-            const QString scratch = sandbox.makeFolder("scratch/" + slug);
-            if (sandbox.orvu({"init", scratch, "--repo", slug, "--json", "--name", name})
-                    .exitCode != 0)
-                return false;
-        }
+            return bySlug;
+        for (const QString &slug : slugs)
+            sandbox.orvu({"init", sandbox.makeFolder("scratch/" + slug), "--repo", slug, "--json"});
         relaunch();
-        return true;
-    }
-
-    std::optional<RepoInfo> repo(const QString &slug) {
         const auto repos = QCoro::waitFor(RepoCLI(tool::kDefaultServerURL, runner).listRepos());
         for (const RepoInfo &repo : repos.value_or(QList<RepoInfo>{}))
-            if (repo.slug == slug)
-                return repo;
-        return std::nullopt;
+            bySlug.insert(repo.slug, repo);
+        return bySlug;
     }
 
     // Drives the flow as the panel would: choose, use the folder, wait for the outcome.
     Model::Phase addThroughModel(const Model::BindTarget &target, const QString &folder) {
         auto model = coordinator->makeAddRepoModel();
         QCoro::waitFor(model->load());
-        if (!std::holds_alternative<Model::ChooseRepo>(model->phase()))
-            return model->phase();
-        QCoro::waitFor(model->useFolder(target, folder, access.makeBookmark(folder)));
+        if (std::holds_alternative<Model::ChooseRepo>(model->phase()))
+            QCoro::waitFor(model->useFolder(target, folder, access.makeBookmark(folder)));
         return model->phase();
     }
 };
@@ -103,9 +93,9 @@ private slots:
     // row after a relaunch), linked again elsewhere, and removed.
     void rebindRelinkAndRemove() {
         App app;
-        QVERIFY(app.launchWith({{"notes", "Notes"}, {"other", "Other"}}));
-        const auto notes = app.repo("notes");
-        const auto other = app.repo("other");
+        const auto repos = app.launchWith({"notes", "other"});
+        QVERIFY(repos.contains("notes") && repos.contains("other"));
+        const auto notes = repos.find("notes"), other = repos.find("other");
         const QString folder = app.sandbox.makeFolder("Work");
         QCOMPARE(app.addThroughModel(Model::ExistingRepo{*notes}, folder),
                  Model::Phase(Model::Done{*notes}));
@@ -119,7 +109,7 @@ private slots:
         QCOMPARE(model->phase(), Model::Phase(Model::Done{*other}));
         QCOMPARE(FolderConfigReader().readConfig(folder)->repoId, other->id);
         const QList<RepoBinding> expected{
-            RepoBinding{other->id, "other", "Other", folder, bookmark, false}};
+            RepoBinding{other->id, "other", other->name, folder, bookmark, false}};
         QCOMPARE(app.stored(), expected);
         QCOMPARE(app.coordinator->engines().size(), 1);
 

@@ -12,20 +12,8 @@
 using namespace orvu;
 using Bytes = std::optional<QByteArray>;
 using Bindings = QList<RepoBinding>;
-using Config = std::optional<FolderConfig>;
-
-Q_DECLARE_METATYPE(Config)
 
 namespace {
-
-// Answers from a table instead of the disk, so migration cases need no folders.
-class TableConfigReader final : public FolderConfigReading {
-public:
-    Config readConfig(const QString &folderPath) const override {
-        return configs.value(folderPath);
-    }
-    QHash<QString, Config> configs;
-};
 
 RepoBinding binding(QString repoId, QString folderPath, Bytes bookmark = {},
                     bool needsRelink = false) {
@@ -53,24 +41,17 @@ class TestBindingStore : public QObject {
 private slots:
     void roundTrip_data() {
         QTest::addColumn<Bindings>("bindings");
-        QTest::addColumn<QByteArray>("stored"); // empty: as saved by the store
-        QTest::newRow("empty") << Bindings{} << QByteArray();
-        QTest::newRow("binary bookmark")
-            << Bindings{binding("r1", "/a", QByteArray("\0\xff=", 3))} << QByteArray();
+        QTest::newRow("empty") << Bindings{};
+        QTest::newRow("binary bookmark") << Bindings{binding("r1", "/a", QByteArray("\0\xff=", 3))};
         QTest::newRow("order, relink, empty bookmark, unicode and quotes kept")
             << Bindings{binding("", "/home/u/Ünïcødé \"q\"", {}, true),
-                        binding("r2", "/b", QByteArray()), binding("r3", "/c\\d\n")}
-            << QByteArray();
+                        binding("r2", "/b", QByteArray()), binding("r3", "/c\\d\n")};
     }
     void roundTrip() {
         QFETCH(Bindings, bindings);
-        QFETCH(QByteArray, stored);
         MemorySettingsStore defaults;
-        TableConfigReader reader;
-        if (stored.isEmpty())
-            BindingStore(defaults, reader).save(bindings);
-        else
-            defaults.setData("repoBindings", stored);
+        FolderConfigReader reader;
+        BindingStore(defaults, reader).save(bindings);
         // The store keeps no copy: a second store over the same defaults reads the same list.
         QCOMPARE(BindingStore(defaults, reader).load(), bindings);
     }
@@ -93,7 +74,7 @@ private slots:
         QFETCH(Bytes, stored);
         QFETCH(bool, readable);
         MemorySettingsStore defaults;
-        TableConfigReader reader;
+        FolderConfigReader reader;
         if (stored)
             defaults.setData("repoBindings", *stored);
         BindingStore store(defaults, reader);
@@ -113,75 +94,57 @@ private slots:
         QCOMPARE(defaults.data("repoBindings.unreadable"), copy.value_or("garbage"));
     }
 
+    // The legacy single folder becomes the first binding, once, named by its config file.
     void migration_data() {
-        QTest::addColumn<bool>("flagSet");
-        QTest::addColumn<Bindings>("stored");
-        QTest::addColumn<std::optional<QString>>("legacyPath");
-        QTest::addColumn<Config>("config");
-        QTest::addColumn<Bindings>("expected");
-        using P = std::optional<QString>;
-        const QByteArray bm("legacy-bm");
-        const QString path("/home/u/Legacy Folder");
-        const Config found = FolderConfig{"rid", "my-slug"};
-        QTest::newRow("config found")
-            << false << Bindings{} << P(path) << found
-            << Bindings{RepoBinding{"rid", "my-slug", "my-slug", path, bm, false}};
-        QTest::newRow("no config: relink row named after the folder")
-            << false << Bindings{} << P(path + "/") << Config()
-            << Bindings{RepoBinding{"", "", "Legacy Folder", path + "/", bm, true}};
-        QTest::newRow("list already non-empty") << false << Bindings{binding("r1", "/a")} << P(path)
-                                                << found << Bindings{binding("r1", "/a")};
-        QTest::newRow("no legacy folder") << false << Bindings{} << P() << Config() << Bindings{};
-        QTest::newRow("already attempted") << true << Bindings{} << P(path) << found << Bindings{};
+        QTest::addColumn<QString>("setup");    // "listed", "attempted", "no folder"
+        QTest::addColumn<Bytes>("config");     // the legacy folder's .orvu/config
+        QTest::addColumn<QString>("expected"); // "id slug", "relink", "listed" or nothing
+        const Bytes good(R"({"repoId":"rid","slug":"my-slug","x":[1]})");
+        QTest::newRow("config found") << "" << good << "rid my-slug";
+        QTest::newRow("no slug: the id") << "" << Bytes(R"({"repoId":"rid"})") << "rid rid";
+        QTest::newRow("no config: relink row named after the folder") << "" << Bytes() << "relink";
+        QTest::newRow("empty repoId") << "" << Bytes(R"({"repoId":"","slug":"s"})") << "relink";
+        QTest::newRow("repoId is a number") << "" << Bytes(R"({"repoId":42})") << "relink";
+        QTest::newRow("config not JSON") << "" << Bytes("repoId=r") << "relink";
+        QTest::newRow("list already non-empty") << "listed" << good << "listed";
+        QTest::newRow("no legacy folder") << "no folder" << good << "";
+        QTest::newRow("already attempted") << "attempted" << good << "";
     }
     void migration() {
-        QFETCH(bool, flagSet);
-        QFETCH(Bindings, stored);
-        QFETCH(std::optional<QString>, legacyPath);
-        QFETCH(Config, config);
-        QFETCH(Bindings, expected);
+        QFETCH(QString, setup);
+        QFETCH(Bytes, config);
+        QFETCH(QString, expected);
+        QTemporaryDir home;
+        const QString folder = home.filePath("Legacy Folder/"); // the slash still names it
+        if (config) {
+            QVERIFY(QDir().mkpath(folder + ".orvu"));
+            QFile file(folder + ".orvu/config");
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(*config) == config->size());
+        }
         MemorySettingsStore defaults;
-        TableConfigReader reader;
-        if (legacyPath)
-            reader.configs.insert(*legacyPath, config);
+        FolderConfigReader reader;
         BindingStore store(defaults, reader);
-        if (!stored.isEmpty())
-            store.save(stored);
-        defaults.setBool("repoBindings.migrated", flagSet);
+        const Bindings listed{binding("r1", "/a")};
+        if (setup == "listed")
+            store.save(listed);
+        defaults.setBool("repoBindings.migrated", setup == "attempted");
         const QByteArray bm("legacy-bm");
+        const QStringList ids = expected.split(u' ');
+        const Bindings result =
+            setup == "listed"      ? listed
+            : expected == "relink" ? Bindings{{"", "", "Legacy Folder", folder, bm, true}}
+            : ids.size() == 2      ? Bindings{{ids[0], ids[1], ids[1], folder, bm, false}}
+                                   : Bindings{};
+        const auto legacy = setup == "no folder" ? std::nullopt : std::optional(folder);
 
-        QCOMPARE(store.loadMigratingLegacy(legacyPath, bm), expected);
+        QCOMPARE(store.loadMigratingLegacy(legacy, bm), result);
         QVERIFY(defaults.boolValue("repoBindings.migrated"));
-        QCOMPARE(defaults.data("repoBindings").has_value(), !expected.isEmpty());
-        QCOMPARE(store.load(), expected);
+        QCOMPARE(defaults.data("repoBindings").has_value(), !result.isEmpty());
+        QCOMPARE(store.load(), result);
 
         // Attempted once for good: even after the list has been emptied nothing comes back.
         store.save({});
-        QCOMPARE(store.loadMigratingLegacy(legacyPath, bm), Bindings{});
-    }
-
-    void folderConfig_data() {
-        QTest::addColumn<Bytes>("content");
-        QTest::addColumn<Config>("expected");
-        QTest::newRow("missing file") << Bytes() << Config();
-        QTest::newRow("id and slug")
-            << Bytes(R"({"repoId":"r","slug":"s","x":[1]})") << Config(FolderConfig{"r", "s"});
-        QTest::newRow("no slug: the id")
-            << Bytes(R"({"repoId":"r"})") << Config(FolderConfig{"r", "r"});
-        QTest::newRow("empty repoId") << Bytes(R"({"repoId":"","slug":"s"})") << Config();
-        QTest::newRow("repoId is a number") << Bytes(R"({"repoId":42})") << Config();
-        QTest::newRow("not JSON") << Bytes("repoId=r") << Config();
-    }
-    void folderConfig() {
-        QFETCH(Bytes, content);
-        QFETCH(Config, expected);
-        QTemporaryDir dir;
-        if (content) {
-            QVERIFY(QDir(dir.path()).mkdir(".orvu"));
-            QFile file(dir.filePath(".orvu/config"));
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(*content) == content->size());
-        }
-        QCOMPARE(FolderConfigReader().readConfig(dir.path()), expected);
+        QCOMPARE(store.loadMigratingLegacy(legacy, bm), Bindings{});
     }
 };
 

@@ -1,24 +1,44 @@
 #include "core/sync/file_watcher.h"
-#include "deep_chain.h"
 
 #include <QDir>
 #include <QFile>
-#include <QList>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
 #include <memory>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 using namespace orvu;
-using orvu::test::DeepChain;
 
 namespace {
+
+// A chain of directories whose deepest paths exceed PATH_MAX, so no watch can be added there.
+// Built and removed through directory descriptors, which path-based helpers cannot do.
+struct DeepChain {
+    explicit DeepChain(const QString &base) {
+        fds.push_back(::open(QFile::encodeName(base).constData(), O_DIRECTORY | O_CLOEXEC));
+        for (qsizetype length = base.size(); length < 4400; length += name.size() + 1) {
+            if (::mkdirat(fds.back(), name.constData(), 0700) != 0)
+                return;
+            fds.push_back(::openat(fds.back(), name.constData(), O_DIRECTORY | O_CLOEXEC));
+        }
+    }
+    ~DeepChain() {
+        for (std::size_t i = fds.size() - 1; i > 0; --i) {
+            ::close(fds[i]);
+            ::unlinkat(fds[i - 1], name.constData(), AT_REMOVEDIR);
+        }
+        ::close(fds.front());
+    }
+    bool complete() const { return fds.size() > 20 && fds.back() >= 0; }
+
+    const QByteArray name{200, 'd'};
+    std::vector<int> fds;
+};
 
 // One step of a scenario: operations on its folders once the watcher runs ("mkdir p",
 // "write p", "mv p q", "rm p", "rmtree p", "chmod p", "ln target link"; "~/" marks a path
@@ -104,21 +124,10 @@ QStringList under(const QDir &root, const QStringList &relative) {
     return paths;
 }
 
-QStringList missingFrom(const Recorder &recorder, const QStringList &expected) {
+QStringList missingFrom(const Recorder &recorder, QStringList expected) {
     const QSet<QString> seen = recorder.all();
-    QStringList missing;
-    for (const QString &path : expected) {
-        if (!seen.contains(path))
-            missing.append(path);
-    }
-    return missing;
-}
-
-int maxQueuedEvents() {
-    QFile limit(QStringLiteral("/proc/sys/fs/inotify/max_queued_events"));
-    if (limit.open(QIODevice::ReadOnly))
-        return limit.readAll().trimmed().toInt();
-    return 16384;
+    expected.removeIf([&](const QString &path) { return seen.contains(path); });
+    return expected;
 }
 
 // Overflows the kernel's event queue while the event loop cannot read it: attribute changes
@@ -128,7 +137,9 @@ void floodQueue(const QDir &dir) {
     const QByteArray b = QFile::encodeName(dir.filePath(QStringLiteral("flood-b")));
     writeFile(QFile::decodeName(a));
     writeFile(QFile::decodeName(b));
-    const int events = maxQueuedEvents() + 1000;
+    QFile limit(QStringLiteral("/proc/sys/fs/inotify/max_queued_events"));
+    const int events =
+        (limit.open(QIODevice::ReadOnly) ? limit.readAll().trimmed().toInt() : 16384) + 1000;
     for (int i = 0; i < events; ++i)
         QCOMPARE(::chmod((i % 2 ? a : b).constData(), (i / 2) % 2 ? 0644 : 0600), 0);
 }

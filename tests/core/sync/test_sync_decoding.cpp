@@ -10,25 +10,12 @@ Q_DECLARE_METATYPE(std::optional<orvu::SyncPreview>)
 
 namespace {
 
-// Changes written compactly as "A:path" so that tables stay readable.
-QStringList describe(const QList<PendingChange> &changes) {
+// Changes written compactly as "kind:path" so that tables stay readable.
+template <typename Change, typename Kind>
+QStringList describe(const QList<Change> &changes, Kind Change::*kind) {
     QStringList out;
-    for (const PendingChange &change : changes)
-        out << PendingChange::rawValue(change.changeType) + u':' + change.id();
-    return out;
-}
-
-QStringList describe(const QList<RemoteChange> &changes) {
-    QStringList out;
-    for (const RemoteChange &change : changes)
-        out << RemoteChange::rawValue(change.changeType) + u':' + change.path;
-    return out;
-}
-
-QStringList describe(const QList<SyncFileChange> &changes) {
-    QStringList out;
-    for (const SyncFileChange &change : changes)
-        out << SyncFileChange::rawValue(change.action) + u':' + change.path;
+    for (const Change &change : changes)
+        out << Change::rawValue(change.*kind) + u':' + change.path;
     return out;
 }
 
@@ -52,7 +39,7 @@ QString describe(const SyncEvent &event) {
                 .arg(r.pulled)
                 .arg(r.deleted)
                 .arg(r.unchanged)
-                .arg(describe(r.fileChanges).join(u' '))
+                .arg(describe(r.fileChanges, &SyncFileChange::action).join(u' '))
                 .arg(r.error ? QStringLiteral(" error") : QString());
         }
         QString operator()(const UpToDateEvent &) const { return QStringLiteral("up to date"); }
@@ -127,9 +114,8 @@ private slots:
     void localStatus() {
         QFETCH(QString, output);
         QFETCH(QStringList, expected);
-        QCOMPARE(describe(decodeLocalStatus(output)), expected);
-        // The full decoder reads local changes by the same rules.
-        QCOMPARE(describe(decodeFullStatus(output).pendingChanges), expected);
+        // That the full decoder reads local changes by the same rules is fuzzed.
+        QCOMPARE(describe(decodeLocalStatus(output), &PendingChange::changeType), expected);
     }
 
     void fullStatus_data() {
@@ -180,14 +166,8 @@ private slots:
         QFETCH(QStringList, expectedLocal);
         QFETCH(std::optional<RemoteStatusInfo>, expectedRemote);
         const FullStatus status = decodeFullStatus(output);
-        QCOMPARE(describe(status.pendingChanges), expectedLocal);
-        QCOMPARE(status.remote.has_value(), expectedRemote.has_value());
-        if (expectedRemote) {
-            QCOMPARE(describe(status.remote->changes), describe(expectedRemote->changes));
-            QCOMPARE(status.remote->toPull, expectedRemote->toPull);
-            QCOMPARE(status.remote->toDelete, expectedRemote->toDelete);
-            QCOMPARE(status.remote->conflicts, expectedRemote->conflicts);
-        }
+        QCOMPARE(describe(status.pendingChanges, &PendingChange::changeType), expectedLocal);
+        QVERIFY(status.remote == expectedRemote);
     }
 
     // Each row's lines all decode to the same event.

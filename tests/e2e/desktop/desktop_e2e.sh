@@ -36,7 +36,13 @@ dbus-monitor "interface='org.freedesktop.Notifications',member='Notify'" >"$HOME
 trap 'kill $pid $monitor 2>/dev/null' EXIT
 until_ok embedded || fail "the tray icon was not embedded"
 read -r w h x y < <(window orvutray | sed -E 's/.* ([0-9]+)x([0-9]+)[+-][0-9]+[+-][0-9]+ +\+([0-9]+)\+([0-9]+).*/\1 \2 \3 \4/')
-xdotool mousemove $((x + w / 2)) $((y + h / 2)) click 1 && until_ok viewable || fail "no panel"
+# A click that lands while the freshly embedded icon is still being mapped is lost: try again.
+opened=0
+for _ in 1 2 3; do
+    xdotool mousemove $((x + w / 2)) $((y + h / 2)) click 1
+    for _ in $(seq 80); do viewable && { opened=1; break 2; }; sleep 0.1; done
+done
+[ $opened = 1 ] || fail "no panel"
 xdotool click 1 && until_ok eval "! viewable" || fail "a second click did not close the panel"
 timeout 10 "$app" "$(signin_mail)" || fail "the second start did not hand over its link"
 until_ok "$orvu" whoami || fail "the link did not sign the app in"

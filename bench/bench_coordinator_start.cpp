@@ -14,29 +14,22 @@
 #include "core/sync/file_watcher.h"
 #include "core/sync/sync_engine.h"
 
+#include "bench_support.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
-#include <sys/stat.h>
 #include <vector>
 
 using namespace orvu;
+using namespace orvu::bench;
 
 namespace {
-
-qint64 threadCpuNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return qint64(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
 
 constexpr int kBindings = 100;
 
@@ -47,40 +40,13 @@ void drainEvents(int milliseconds) {
 }
 
 constexpr int kLargeBindings = 20;
-constexpr int kTopDirectories = 100;
-constexpr int kSubdirectoriesEach = 99; // 100 + 100 * 99 = 10,000 directories per folder
 
-void buildTree(const QString &root) {
-    const QByteArray base = QFile::encodeName(root);
-    ::mkdir(base.constData(), 0755);
-    for (int t = 0; t < kTopDirectories; ++t) {
-        const QByteArray top = base + "/top" + QByteArray::number(t);
-        ::mkdir(top.constData(), 0755);
-        for (int s = 0; s < kSubdirectoriesEach; ++s)
-            ::mkdir((top + "/sub" + QByteArray::number(s)).constData(), 0755);
-    }
-}
-
-long readLimit(const char *path) {
-    long value = -1;
-    if (FILE *file = std::fopen(path, "r")) {
-        if (std::fscanf(file, "%ld", &value) != 1)
-            value = -1;
-        std::fclose(file);
-    }
-    return value;
-}
-
-// Returns the medians of the longest main-thread stall and of the time until all are armed.
+// Prints the medians of the longest main-thread stall and of the time until all are armed.
 bool largeTrees(int iterations, const CLIRunner &missingTool, const QString &rootPath) {
-    const char *limitPath = "/proc/sys/fs/inotify/max_user_watches";
-    const long needed = 2L * kLargeBindings * (1 + kTopDirectories * (1 + kSubdirectoriesEach));
-    if (readLimit(limitPath) < needed) {
-        FILE *limit = std::fopen(limitPath, "w");
-        if (!limit || std::fprintf(limit, "%ld\n", needed) <= 0 || std::fclose(limit) != 0) {
-            std::fprintf(stderr, "max_user_watches is below %ld and cannot be raised\n", needed);
-            return false;
-        }
+    const long needed = 2L * kLargeBindings * kTreeDirectories;
+    if (readLimit(kMaxUserWatches) < needed && !writeLimit(kMaxUserWatches, needed)) {
+        std::fprintf(stderr, "max_user_watches is below %ld and cannot be raised\n", needed);
+        return false;
     }
     QList<RepoBinding> bindings;
     for (int i = 0; i < kLargeBindings; ++i) {
@@ -101,26 +67,10 @@ bool largeTrees(int iterations, const CLIRunner &missingTool, const QString &roo
         SyncCoordinator coordinator(BindingStore(defaults, reader),
                                     std::make_shared<StubRepoCLI>(QList<RepoInfo>{}),
                                     Preferences(defaults, access), access, missingTool, rootPath);
-        QElapsedTimer gap;
-        qint64 longestGapNs = 0;
-        // The main thread's own work between two ticks: on a loaded machine the gaps also hold
-        // the time it waited for a core.
-        qint64 lastCpuNs = threadCpuNs();
-        qint64 longestBusyNs = 0;
-        QTimer ticker;
-        ticker.setInterval(1);
-        ticker.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&ticker, &QTimer::timeout, [&] {
-            longestGapNs = std::max(longestGapNs, gap.nsecsElapsed());
-            gap.restart();
-            const qint64 cpuNs = threadCpuNs();
-            longestBusyNs = std::max(longestBusyNs, cpuNs - lastCpuNs);
-            lastCpuNs = cpuNs;
-        });
+        MainThreadGapProbe probe;
         QElapsedTimer clock;
         clock.start();
-        gap.start();
-        ticker.start();
+        probe.start();
         coordinator.start(); // counts as a stall of its own
         startCalls.push_back(clock.nsecsElapsed() / 1e6);
         const auto allArmed = [&] {
@@ -132,14 +82,14 @@ bool largeTrees(int iterations, const CLIRunner &missingTool, const QString &roo
         QDeadlineTimer deadline(60'000);
         while (!allArmed() && !deadline.hasExpired())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-        ticker.stop();
+        probe.stop();
         if (!allArmed() || coordinator.engines().size() != kLargeBindings) {
             std::fprintf(stderr, "not every engine is watching\n");
             return false;
         }
         armedAfter.push_back(clock.nsecsElapsed() / 1e6);
-        stalls.push_back(longestGapNs / 1e6);
-        busy.push_back(longestBusyNs / 1e6);
+        stalls.push_back(probe.longestGapMs());
+        busy.push_back(probe.longestBusyMs());
         coordinator.stopAll();
         drainEvents(1000); // the kernel frees the watches of closed instances meanwhile
     }
@@ -172,10 +122,8 @@ int main(int argc, char **argv) {
         const QString folder = root.filePath(id);
         QDir().mkpath(folder + "/docs/notes");
         for (const char *name : {"a.txt", "b.md", "docs/c.txt", "docs/notes/d.txt"}) {
-            QFile file(folder + "/" + name);
-            if (!file.open(QIODevice::WriteOnly))
+            if (!writeFile(folder + "/" + name, "content\n"))
                 return 1;
-            file.write("content\n");
         }
         bindings.append(
             RepoBinding{id, id, id, folder, MemoryFolderAccess::bookmarkFor(folder), false});
@@ -206,12 +154,7 @@ int main(int argc, char **argv) {
         QDeadlineTimer deadline(10'000);
         while (!watching() && !deadline.hasExpired())
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        const bool allWatching =
-            coordinator.engines().size() == kBindings &&
-            std::all_of(coordinator.engines().cbegin(), coordinator.engines().cend(),
-                        [](const SyncEngine *engine) {
-                            return engine->fileWatcher() && engine->fileWatcher()->isRunning();
-                        });
+        const bool allWatching = coordinator.engines().size() == kBindings && watching();
         samples.push_back(timer.nsecsElapsed() / 1e6);
         if (!allWatching) {
             std::fprintf(stderr, "not every engine is watching\n");

@@ -2,26 +2,24 @@
 // much resident memory the armed watcher adds. Run by hand: build/default/bin/bench_file_watcher
 #include "core/sync/file_watcher.h"
 
+#include "bench_support.h"
+
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <cstdio>
-#include <fcntl.h>
 #include <malloc.h>
 #include <memory>
-#include <sys/stat.h>
 #include <unistd.h>
+
+using namespace orvu::bench;
 
 namespace {
 
-constexpr int kTopDirectories = 100;
-constexpr int kSubdirectoriesEach = 99; // 100 + 100 * 99 = 10,000 directories
-constexpr int kFilesPerDirectory = 10;  // 100,000 files
+constexpr int kFilesPerDirectory = 10; // 100,000 files
 
 QString g_root;
 
@@ -34,47 +32,6 @@ long residentBytes() {
         std::fclose(statm);
     }
     return resident * ::sysconf(_SC_PAGESIZE);
-}
-
-long readLimit(const char *path) {
-    long value = -1;
-    if (FILE *file = std::fopen(path, "r")) {
-        if (std::fscanf(file, "%ld", &value) != 1)
-            value = -1;
-        std::fclose(file);
-    }
-    return value;
-}
-
-bool writeLimit(const char *path, long value) {
-    FILE *file = std::fopen(path, "w");
-    if (!file)
-        return false;
-    const bool written = std::fprintf(file, "%ld\n", value) > 0;
-    return std::fclose(file) == 0 && written;
-}
-
-void makeFiles(const QByteArray &dir) {
-    for (int f = 0; f < kFilesPerDirectory; ++f) {
-        const QByteArray file = dir + "/file" + QByteArray::number(f) + ".txt";
-        const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (fd >= 0)
-            ::close(fd);
-    }
-}
-
-void buildTree(const QString &root) {
-    const QByteArray base = QFile::encodeName(root);
-    for (int t = 0; t < kTopDirectories; ++t) {
-        const QByteArray top = base + "/top" + QByteArray::number(t);
-        ::mkdir(top.constData(), 0755);
-        makeFiles(top);
-        for (int s = 0; s < kSubdirectoriesEach; ++s) {
-            const QByteArray sub = top + "/sub" + QByteArray::number(s);
-            ::mkdir(sub.constData(), 0755);
-            makeFiles(sub);
-        }
-    }
 }
 
 void BM_ArmWatcher(benchmark::State &state) {
@@ -108,11 +65,10 @@ int main(int argc, char **argv) {
     QCoreApplication app(argc, argv); // the watcher's socket notifier needs an event dispatcher
     benchmark::Initialize(&argc, argv);
 
-    const char *limitPath = "/proc/sys/fs/inotify/max_user_watches";
-    const long needed = 1 + kTopDirectories * (1 + kSubdirectoriesEach) + 1000;
-    const long limit = readLimit(limitPath);
+    const long needed = kTreeDirectories + 1000;
+    const long limit = readLimit(kMaxUserWatches);
     if (limit < needed) {
-        if (::geteuid() == 0 && writeLimit(limitPath, needed)) {
+        if (::geteuid() == 0 && writeLimit(kMaxUserWatches, needed)) {
             std::fprintf(stderr, "raised max_user_watches from %ld to %ld\n", limit, needed);
         } else {
             std::fprintf(stderr,
@@ -129,7 +85,7 @@ int main(int argc, char **argv) {
     g_root = dir.path();
     std::fprintf(stderr, "building 10,000 directories with 100,000 files in %s...\n",
                  qPrintable(g_root));
-    buildTree(g_root);
+    buildTree(g_root, kFilesPerDirectory);
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -1,5 +1,7 @@
 // Timing harness for the orvu-local tool, run by hand: build/default/bin/bench_orvu_local.
 // Every figure is the median of several runs of the built tool in a private temporary store.
+#include "bench_support.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -10,6 +12,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <vector>
+
+using namespace orvu::bench;
 
 namespace {
 
@@ -41,17 +45,6 @@ Run runTool(const QStringList &arguments) {
     run.out += process.readAllStandardOutput();
     run.exitCode = process.exitCode();
     return run;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-void writeFile(const QString &path, const QByteArray &content) {
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(content);
 }
 
 bool signIn() {

@@ -18,10 +18,11 @@
 #include "gui/views/repo_row_view.h"
 #include "gui/views/signed_in_multi_repo_view.h"
 
+#include "bench_support.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -29,18 +30,9 @@
 #include <ctime>
 
 using namespace orvu;
+using namespace orvu::bench;
 
 namespace {
-
-double median(QList<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.isEmpty() ? 0 : values[values.size() / 2];
-}
-
-bool writeFile(const QString &path, const QByteArray &content) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
 
 // "--server URL <subcommand> <folder> ...": each folder holds the output of its own status
 // and sync runs, so every engine can be given its own.
@@ -50,48 +42,19 @@ bool makeFakeTool(const QString &dir) {
                               "  status) cat \"$4/.status.jsonl\" ;;\n"
                               "  sync) cat \"$4/.sync.jsonl\" ;;\n"
                               "esac\n";
-    const QString path = dir + QStringLiteral("/orvu");
-    return writeFile(path, script) &&
-           QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return writeExecutable(dir + QStringLiteral("/orvu"), script);
 }
 
 QByteArray statusOutput(int count, const QByteArray &firstName = "document-0") {
-    QByteArray out = R"({"type":"status","changes":[)";
-    out.reserve(qsizetype(count) * 60);
-    for (int i = 0; i < count; ++i) {
-        if (i)
-            out += ',';
-        const QByteArray name = i ? "document-" + QByteArray::number(i) : firstName;
-        out += R"({"path":"folder/)" + name + R"(.txt","change":"M"})";
-    }
-    out += R"(],"remote":{"toPull":1,"toDelete":0,"conflicts":0,"changes":[]}})"
-           "\n";
-    return out;
-}
-
-QByteArray pushEvents(int count) {
-    QByteArray out;
-    out.reserve(qsizetype(count) * 70);
-    const QByteArray total = QByteArray::number(count);
-    for (int i = 1; i <= count; ++i)
-        out += R"({"type":"push","file":"folder/document-)" + QByteArray::number(i) +
-               R"(.txt","current":)" + QByteArray::number(i) + R"(,"total":)" + total + "}\n";
-    out += R"({"type":"complete","pushed":)" + total + "}\n";
-    return out;
+    return orvu::bench::statusOutput(count, 1, [&](int i) {
+        return "folder/" + (i ? "document-" + QByteArray::number(i) : firstName) + ".txt";
+    });
 }
 
 double processCpuSeconds() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return double(ts.tv_sec) + ts.tv_nsec / 1e9;
-}
-
-template <typename Predicate> bool waitUntil(Predicate done, int timeoutMs = 60'000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    return done();
 }
 
 // Counts the repaints of one window.
@@ -161,7 +124,7 @@ int main(int argc, char **argv) {
     // A sync streaming 1,000,000 push events, with and without the open panel.
     if (wanted("sync")) {
         World world;
-        if (!world.prepare(1, statusOutput(1000), pushEvents(1'000'000))) {
+        if (!world.prepare(1, statusOutput(1000), pushEvents(1'000'000, "document-", ".txt"))) {
             std::fprintf(stderr, "cannot prepare the streaming run\n");
             return 1;
         }

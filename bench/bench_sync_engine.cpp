@@ -7,13 +7,14 @@
 #include "core/cli/tool_commands.h"
 #include "core/sync/sync_engine.h"
 
+#include "bench_support.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThreadPool>
-#include <QTimer>
 
 #include <QCoro/QCoroTask>
 
@@ -24,29 +25,14 @@
 #include <ctime>
 
 using namespace orvu;
+using namespace orvu::bench;
 
 namespace {
-
-qint64 threadCpuNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return qint64(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
 
 qint64 realtimeNs() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     return qint64(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
-double median(QList<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.isEmpty() ? 0 : values[values.size() / 2];
-}
-
-bool writeFile(const QString &path, const QByteArray &content) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
 // A tool that prints a prepared file per subcommand and notes the moment it exits.
@@ -63,34 +49,7 @@ bool makeFakeTool(const QString &dir) {
                               "esac\n"
                               "date +%s%N > \"" +
                               dir.toUtf8() + "/exited\"\n";
-    const QString path = dir + QStringLiteral("/orvu");
-    return writeFile(path, script) &&
-           QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
-
-QByteArray statusOutput(int count) {
-    QByteArray out = R"({"type":"status","changes":[)";
-    out.reserve(count * 60);
-    for (int i = 0; i < count; ++i) {
-        if (i)
-            out += ',';
-        out += R"({"path":"projects/folder)" + QByteArray::number(i % 200) + "/document-" +
-               QByteArray::number(i) + R"(.txt","change":"M"})";
-    }
-    out += R"(],"remote":{"toPull":0,"toDelete":0,"conflicts":0,"changes":[]}})"
-           "\n";
-    return out;
-}
-
-QByteArray pushEvents(int count) {
-    QByteArray out;
-    out.reserve(qsizetype(count) * 70);
-    const QByteArray total = QByteArray::number(count);
-    for (int i = 1; i <= count; ++i)
-        out += R"({"type":"push","file":"folder/file-)" + QByteArray::number(i) +
-               R"(.bin","current":)" + QByteArray::number(i) + R"(,"total":)" + total + "}\n";
-    out += R"({"type":"complete","pushed":)" + total + "}\n";
-    return out;
+    return writeExecutable(dir + QStringLiteral("/orvu"), script);
 }
 
 size_t heapInUse() {
@@ -108,8 +67,14 @@ int main(int argc, char **argv) {
     const QString folder = dir.filePath(QStringLiteral("folder"));
     QDir().mkpath(folder);
     if (!makeFakeTool(dir.path()) ||
-        !writeFile(dir.filePath(QStringLiteral("status.jsonl")), statusOutput(100'000)) ||
-        !writeFile(dir.filePath(QStringLiteral("sync.jsonl")), pushEvents(1'000'000))) {
+        !writeFile(dir.filePath(QStringLiteral("status.jsonl")),
+                   statusOutput(100'000, 0,
+                                [](int i) {
+                                    return "projects/folder" + QByteArray::number(i % 200) +
+                                           "/document-" + QByteArray::number(i) + ".txt";
+                                })) ||
+        !writeFile(dir.filePath(QStringLiteral("sync.jsonl")),
+                   pushEvents(1'000'000, "file-", ".bin"))) {
         std::fprintf(stderr, "cannot prepare the fake tool\n");
         return 1;
     }
@@ -142,26 +107,10 @@ int main(int argc, char **argv) {
                 publishedAt = realtimeNs();
         });
         // The event loop's longest gap while the refresh runs.
-        QElapsedTimer gap;
-        qint64 longestGapNs = 0;
-        // The main thread's own work between two ticks: on a loaded machine the gaps also hold
-        // the time it waited for a core.
-        qint64 lastCpuNs = threadCpuNs();
-        qint64 longestBusyNs = 0;
-        QTimer ticker;
-        ticker.setInterval(1);
-        ticker.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&ticker, &QTimer::timeout, [&] {
-            longestGapNs = std::max(longestGapNs, gap.nsecsElapsed());
-            gap.restart();
-            const qint64 cpuNs = threadCpuNs();
-            longestBusyNs = std::max(longestBusyNs, cpuNs - lastCpuNs);
-            lastCpuNs = cpuNs;
-        });
-        gap.start();
-        ticker.start();
+        MainThreadGapProbe probe;
+        probe.start();
         QCoro::waitFor(engine->refreshAll());
-        ticker.stop();
+        probe.stop();
         bool ok = false;
         QFile exited(dir.filePath(QStringLiteral("exited")));
         exited.open(QIODevice::ReadOnly);
@@ -171,8 +120,8 @@ int main(int argc, char **argv) {
             return 1;
         }
         publishMs << (publishedAt - exitedAt) / 1e6;
-        stallMs << longestGapNs / 1e6;
-        busyMs << longestBusyNs / 1e6;
+        stallMs << probe.longestGapMs();
+        busyMs << probe.longestBusyMs();
         QCoreApplication::processEvents(); // lets released containers go
         QThreadPool::globalInstance()->waitForDone();
         heldMb << (double(heapInUse()) - double(heapBefore)) / (1024.0 * 1024.0);

@@ -5,35 +5,17 @@
 #include "core/sync/sync_engine.h"
 #include "support/sandbox/orvu_local_sandbox.h"
 
+#include "bench_support.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 
 #include <algorithm>
 #include <cstdio>
 
 using namespace orvu;
-
-namespace {
-
-bool writeFile(const QString &path, const QByteArray &content) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-bool waitUntil(const std::function<bool()> &done, int timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
-}
-
-} // namespace
+using namespace orvu::bench;
 
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);

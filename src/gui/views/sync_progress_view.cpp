@@ -46,8 +46,13 @@ void SyncProgressView::setProgress(const SyncProgress &progress) {
         return;
     m_shown = progress;
     const int value = int(rules::progressFraction(progress) * kBarSteps);
-    if (value != m_bar->value())
+    if (value != m_bar->value()) {
+        // QProgressBar repaints at once on a visible step; with updates off while the value is
+        // set, its repaint is posted instead and shares one frame with the labels below.
+        m_bar->setUpdatesEnabled(false);
         m_bar->setValue(value);
+        m_bar->setUpdatesEnabled(true);
+    }
     const QString counter = rules::progressText(progress);
     if (counter != m_counter->text())
         m_counter->setText(counter);

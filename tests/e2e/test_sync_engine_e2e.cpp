@@ -79,6 +79,9 @@ private slots:
         QVERIFY(status.lines().first().value("changes").toArray().isEmpty());
 
         engine.start();
+        // The tree is walked off the main thread; an edit made before its watches exist is
+        // only seen by a later refresh.
+        QVERIFY(QTest::qWaitFor([&] { return engine.fileWatcher()->isArmed(); }, 8000));
         QVERIFY(writeFile(file("docs/new.md"), "new"));
         QVERIFY(QTest::qWaitFor([&] { return engine.pendingChanges().size() == 1; }, 8000));
         QCOMPARE(describe(engine.pendingChanges()), QStringList{"added:docs/new.md"});

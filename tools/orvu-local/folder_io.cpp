@@ -108,8 +108,10 @@ std::optional<QByteArray> readAll(int fd) {
     }
 }
 
-FileContent readRegularFileAt(int dirFd, const QByteArray &name) {
-    const Fd fd = openRegularAt(dirFd, name);
+namespace {
+
+// The whole content of a file just opened; errno still tells why an open failed.
+FileContent contentOf(const Fd &fd) {
     if (!fd.valid())
         return {errno == ENOENT ? ReadStatus::Missing : ReadStatus::Failed, {}};
     auto data = readAll(fd.get());
@@ -118,16 +120,16 @@ FileContent readRegularFileAt(int dirFd, const QByteArray &name) {
     return {ReadStatus::Ok, *data};
 }
 
+} // namespace
+
+FileContent readRegularFileAt(int dirFd, const QByteArray &name) {
+    return contentOf(openRegularAt(dirFd, name));
+}
+
 FileContent readRegularFile(const QString &path) {
     // Store files are followed through links (an operator may place them so); what matters is
     // that only a regular file is ever read.
-    const Fd fd = openRegular(path, true);
-    if (!fd.valid())
-        return {errno == ENOENT ? ReadStatus::Missing : ReadStatus::Failed, {}};
-    auto data = readAll(fd.get());
-    if (!data)
-        return {ReadStatus::Failed, {}};
-    return {ReadStatus::Ok, *data};
+    return contentOf(openRegular(path, true));
 }
 
 std::optional<TemporaryFile> createTemporaryAt(int dirFd, mode_t mode) {

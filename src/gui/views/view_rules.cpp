@@ -6,6 +6,23 @@ namespace orvu::rules {
 
 namespace {
 
+// The colours of the states that need the user, the same for the header and a row.
+std::optional<Tint> troubleTint(SyncState::Kind kind) {
+    switch (kind) {
+    case SyncState::notAuthenticated:
+    case SyncState::noFolder:
+    case SyncState::networkError:
+        return Tint::orange;
+    case SyncState::error:
+        return Tint::red;
+    case SyncState::idle:
+    case SyncState::syncing:
+    case SyncState::pulling:
+        break;
+    }
+    return std::nullopt;
+}
+
 // N followed by the noun, with an "s" unless N is 1: "3 files", "1 file".
 QString counted(qint64 n, const QString &noun) {
     return QString::number(n) + u' ' + noun + (n == 1 ? QString() : QStringLiteral("s"));
@@ -44,20 +61,9 @@ QString headerStatusText(bool anySyncing, SyncState::Kind aggregate, qint64 remo
 }
 
 Tint headerStatusColor(SyncState::Kind aggregate, qint64 remoteTotal) {
-    switch (aggregate) {
-    case SyncState::idle:
-        return remoteTotal >= 1 ? Tint::blue : Tint::green;
-    case SyncState::notAuthenticated:
-    case SyncState::noFolder:
-    case SyncState::networkError:
-        return Tint::orange;
-    case SyncState::error:
-        return Tint::red;
-    case SyncState::syncing:
-    case SyncState::pulling:
-        break;
-    }
-    return Tint::blue;
+    if (const auto tint = troubleTint(aggregate))
+        return *tint;
+    return aggregate == SyncState::idle && remoteTotal < 1 ? Tint::green : Tint::blue;
 }
 
 QString relinkName(const QString &displayName, const QString &folderPath) {
@@ -107,20 +113,9 @@ Tint statusColor(const RepoValues &values) {
     const SyncState::Kind kind = values.state.kind;
     if (remoteCount(values.remote) >= 1 && kind == SyncState::idle)
         return Tint::blue;
-    switch (kind) {
-    case SyncState::notAuthenticated:
-    case SyncState::noFolder:
-    case SyncState::networkError:
-        return Tint::orange;
-    case SyncState::error:
-        return Tint::red;
-    case SyncState::idle:
-        return hasWork(values) ? Tint::blue : Tint::green;
-    case SyncState::syncing:
-    case SyncState::pulling:
-        break;
-    }
-    return Tint::blue;
+    if (const auto tint = troubleTint(kind))
+        return *tint;
+    return kind == SyncState::idle && !hasWork(values) ? Tint::green : Tint::blue;
 }
 
 QString syncLabel(const RepoValues &values) {

@@ -3,6 +3,7 @@
 #include "core/cli/line_cutter.h"
 #include "core/cli/tool_commands.h"
 
+#include <QByteArrayList>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -19,6 +20,10 @@
 #include <coroutine>
 #include <utility>
 
+#include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
+
 namespace orvu {
 
 namespace {
@@ -28,6 +33,12 @@ const QString kToolName = QStringLiteral("orvu");
 // Outputs up to this size are decoded on the calling thread; decoding them costs less than
 // the hop to a worker would.
 constexpr qsizetype kInlineDecodeLimit = 256 * 1024;
+
+// What a run to completion keeps of each stream. A status of a very large folder stays well
+// below the first; a tool writing more is flooding, and past either cap it is killed, so that
+// the app's memory never grows with what a tool writes.
+constexpr qsizetype kMaxStandardOutput = 32 * 1024 * 1024;
+constexpr qsizetype kMaxStandardError = 1024 * 1024;
 
 // Kills a child that is still running when its owner goes away, so that no run outlives its
 // consumer.
@@ -43,6 +54,12 @@ void prepare(QProcess &process, const QString &program, const QStringList &argum
     process.setArguments(arguments);
     // The tool never reads from us, and must not read the terminal the app was started from.
     process.setStandardInputFile(QProcess::nullDevice());
+    // A child must not outlive an app that ends without quitting (killed, crashed): the kernel
+    // kills it when we go. An app that went before the child could ask is checked by hand.
+    process.setChildProcessModifier([parent = ::getpid()] {
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent)
+            ::_exit(127);
+    });
     // A run in flight when the app quits is never resumed again: its child goes now.
     if (QCoreApplication *app = QCoreApplication::instance()) {
         QObject::connect(app, &QCoreApplication::aboutToQuit, &process,
@@ -159,6 +176,16 @@ QCoro::Task<int> StreamingRun::exitCode() {
 
 CLIRunner::CLIRunner(ToolLocation location) : m_location(std::move(location)) {}
 
+QString CLIRunner::notFoundMessage() const {
+    QStringList places;
+    if (!m_location.resourceDirectory.isEmpty())
+        places.append(QDir(m_location.resourceDirectory).filePath(kToolName));
+    places += m_location.candidatePaths;
+    places.append(QStringLiteral("every folder on PATH"));
+    return QStringLiteral("The orvu tool was not found. Looked in: %1.")
+        .arg(places.join(QStringLiteral(", ")));
+}
+
 QString CLIRunner::toolPath() const {
     if (!m_location.resourceDirectory.isEmpty()) {
         const QString bundled = QDir(m_location.resourceDirectory).filePath(kToolName);
@@ -183,34 +210,75 @@ QStringList CLIRunner::argumentVector(const QStringList &arguments,
 QCoro::Task<RunOutcome> CLIRunner::run(QStringList arguments, std::optional<QString> serverURL,
                                        QString workingDirectory,
                                        std::chrono::milliseconds timeLimit) const {
+    RunOutcome outcome;
     // Everything needed from `this` is taken before the first suspension.
+    const QString program = toolPath();
+    if (program.isEmpty()) {
+        outcome = LaunchError{notFoundMessage()};
+        co_return outcome;
+    }
     OwnedProcess process(new QProcess);
-    prepare(*process, toolPath(), argumentVector(arguments, serverURL));
+    prepare(*process, program, argumentVector(arguments, serverURL));
     if (!workingDirectory.isEmpty())
         process->setWorkingDirectory(workingDirectory);
 
-    // QProcess reads both pipes into its own buffers as data arrives, so a child writing more
-    // than a pipe holds on either stream never stalls.
+    // Both pipes are drained into our own buffers as data arrives, so a child writing more than
+    // a pipe holds never stalls, and one writing more than we keep is stopped at once.
+    // Kept in the pieces read: growing one buffer would copy it, and for a moment hold it
+    // twice, each time it outgrows its room.
+    QByteArrayList out, err;
+    qsizetype outSize = 0, errSize = 0;
+    bool overflowed = false;
+    const auto drain = [&, child = process.get()] {
+        const QByteArray outPiece = child->readAllStandardOutput();
+        const QByteArray errPiece = child->readAllStandardError();
+        if (overflowed)
+            return;
+        outSize += outPiece.size();
+        errSize += errPiece.size();
+        if (outSize > kMaxStandardOutput || errSize > kMaxStandardError) {
+            overflowed = true;
+            out.clear();
+            err.clear();
+            child->kill();
+            return;
+        }
+        if (!outPiece.isEmpty())
+            out.append(outPiece);
+        if (!errPiece.isEmpty())
+            err.append(errPiece);
+    };
+    QObject::connect(process.get(), &QProcess::readyReadStandardOutput, process.get(), drain);
+    QObject::connect(process.get(), &QProcess::readyReadStandardError, process.get(), drain);
     process->start(QIODevice::ReadOnly);
     // A hung tool must not hold its caller for good; the kill reads as a crash.
     QTimer::singleShot(timeLimit, process.get(), [child = process.get()] { child->kill(); });
     co_await ProcessEnd(process.get());
 
-    RunOutcome outcome;
     if (process->error() == QProcess::FailedToStart) {
-        outcome = LaunchError{process->errorString()};
+        outcome = LaunchError{QStringLiteral("Could not start the orvu tool at %1: %2")
+                                  .arg(program, process->errorString())};
         co_return outcome;
     }
-
-    QByteArray out = process->readAllStandardOutput();
-    QByteArray err = process->readAllStandardError();
+    drain();
     const qint32 code = exitCodeOf(*process, process->exitCode());
     process.reset();
 
-    if (out.size() + err.size() <= kInlineDecodeLimit) {
-        outcome = decodeResult(out, err, code);
+    if (overflowed) {
+        outcome = CLIAuthResult{
+            {},
+            QStringLiteral("The orvu tool wrote more output than the app accepts (%1 MiB of "
+                           "output, %2 MiB of errors), so it was stopped.")
+                .arg(kMaxStandardOutput / (1024 * 1024))
+                .arg(kMaxStandardError / (1024 * 1024)),
+            tool::kExitOutputTooLarge};
+    } else if (outSize + errSize <= kInlineDecodeLimit) {
+        outcome = decodeResult(out.join(), err.join(), code);
     } else {
-        QFuture<CLIAuthResult> decoding = QtConcurrent::run(decodeResult, out, err, code);
+        QFuture<CLIAuthResult> decoding =
+            QtConcurrent::run([out = std::move(out), err = std::move(err), code] {
+                return decodeResult(out.join(), err.join(), code);
+            });
         outcome = co_await decoding;
     }
     co_return outcome;

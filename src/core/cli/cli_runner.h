@@ -85,6 +85,8 @@ public:
     // The executable for the next run: the resource directory's `orvu`, else the first
     // candidate that exists, else `orvu` on PATH; empty (a launch error) when there is none.
     QString toolPath() const;
+    // Why no tool could be run, naming every place it was looked for.
+    QString notFoundMessage() const;
 
     // "--server", the URL, then `arguments` when a URL is given (even an empty one).
     static QStringList argumentVector(const QStringList &arguments,
@@ -93,7 +95,9 @@ public:
     // Runs the tool to completion without blocking the calling thread's event loop; both pipes
     // are drained while the child runs. `workingDirectory` empty means inherited. A child
     // killed by a signal, or still running after `timeLimit` (then killed), exits with
-    // tool::kExitCrashed; the application quitting kills it too.
+    // tool::kExitCrashed; the application quitting kills it too. A child that writes more than
+    // the runner keeps is killed and exits with tool::kExitOutputTooLarge, the reason in its
+    // standard error. No tool found is a LaunchError that says where it was looked for.
     QCoro::Task<RunOutcome> run(QStringList arguments, std::optional<QString> serverURL,
                                 QString workingDirectory = {},
                                 std::chrono::milliseconds timeLimit = tool::kRunTimeLimit) const;

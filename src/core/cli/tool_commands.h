@@ -24,6 +24,9 @@ inline constexpr int kExitLaunchFailed = -1;
 // the codes above, whatever number the platform gives such an exit.
 inline constexpr int kExitCrashed = -2;
 inline const QString kCrashedMessage = QStringLiteral("The orvu tool stopped unexpectedly");
+// Reported for a run to completion whose child wrote more than the runner keeps; the child was
+// killed and the result's standard error says why.
+inline constexpr int kExitOutputTooLarge = -3;
 
 // How long a run to completion may take before its child is killed (it then reads as
 // kExitCrashed). Account and repo commands answer within seconds; a status run of a large

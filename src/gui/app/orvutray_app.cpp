@@ -4,6 +4,7 @@
 #include "core/platform/qsettings_store.h"
 #include "gui/app/app_delegate.h"
 #include "gui/app/orvu_url.h"
+#include "gui/platform/quit_signals.h"
 #include "gui/platform/single_instance.h"
 
 #include <QApplication>
@@ -12,6 +13,7 @@
 #include <QStandardPaths>
 
 #include <cstdio>
+#include <memory>
 #include <variant>
 
 namespace orvu {
@@ -25,6 +27,8 @@ struct Launch {
     QString serverURL;
     // A sign-in link, or empty for a plain start.
     QString message;
+    // Elected, or running alone.
+    std::unique_ptr<SingleInstance> instance;
 };
 
 void printError(const QString &text) {
@@ -63,14 +67,22 @@ std::variant<Launch, int> readCommandLine(int argc, char *argv[], const Settings
     Launch launch{parser.isSet(server)
                       ? parser.value(server)
                       : settings.string(kServerURLKey).value_or(tool::kDefaultServerURL),
-                  parser.positionalArguments().value(0)};
+                  parser.positionalArguments().value(0),
+                  std::make_unique<SingleInstance>(SingleInstance::privateDirectory())};
     if (!isAcceptableServerURL(launch.serverURL)) {
         printError(QStringLiteral("orvutray: cannot use the server URL \"%1\": it must be an "
                                   "https:// URL or a file:/// URL of a folder.\n")
                        .arg(launch.serverURL));
         return 2;
     }
-    if (SingleInstance(SingleInstance::defaultName()).handOver(launch.message))
+    // A link is one argument, so one message; anything else a later start would pass is not
+    // worth waking the running instance for.
+    if (!SingleInstance::isAcceptableMessage(launch.message)) {
+        printError(QStringLiteral("orvutray: \"%1\" is not an orvu:// link.\n")
+                       .arg(launch.message.left(200)));
+        return 2;
+    }
+    if (launch.instance->elect(launch.message) == SingleInstance::Role::handedOver)
         return 0;
     return launch;
 }
@@ -82,10 +94,10 @@ int runOrvuTray(int argc, char *argv[]) {
     auto settings = std::make_shared<QSettingsStore>(
         QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
         QStringLiteral("/Orvu/OrvuTray.conf"));
-    const std::variant<Launch, int> read = readCommandLine(argc, argv, *settings);
+    std::variant<Launch, int> read = readCommandLine(argc, argv, *settings);
     if (const int *exitCode = std::get_if<int>(&read))
         return *exitCode;
-    const Launch &launch = std::get<Launch>(read);
+    Launch &launch = std::get<Launch>(read);
 
     QApplication app(argc, argv);
     // Lets the desktop match the windows to the menu entry and its icon.
@@ -93,20 +105,24 @@ int runOrvuTray(int argc, char *argv[]) {
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("io.orvu.tray")));
     // The panel and the windows come and go; only quitting ends the app.
     QApplication::setQuitOnLastWindowClosed(false);
-    SingleInstance instance(SingleInstance::defaultName());
-    // Another instance may have started since the hand-over was tried.
-    if (!instance.listen() && instance.handOver(launch.message))
-        return 0;
 
-    // Tool runs still going at the end are killed by their runner as the event loop quits.
+    // Tool runs still going at the end are killed by their runner as the event loop quits; the
+    // kernel kills them should the app end any other way.
     AppDelegate delegate(AppDelegate::systemServices(settings, launch.serverURL,
                                                      QCoreApplication::applicationVersion()));
-    QObject::connect(&instance, &SingleInstance::messageReceived, &delegate,
+    QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &delegate, &AppDelegate::quit);
+    QObject::connect(launch.instance.get(), &SingleInstance::messageReceived, &delegate,
                      &AppDelegate::handleInstanceMessage);
+    // Without it later starts wait for us and then run on their own.
+    launch.instance->listen();
     delegate.applicationDidFinishLaunching();
     if (!launch.message.isEmpty())
         delegate.handleURL(launch.message);
-    return QApplication::exec();
+    const int exitCode = QApplication::exec();
+    // Closes the socket while the event loop's machinery still exists, then frees the lock.
+    launch.instance.reset();
+    return exitCode;
 }
 
 } // namespace orvu

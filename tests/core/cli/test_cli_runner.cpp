@@ -141,14 +141,33 @@ private slots:
         QVERIFY(!processAlive(tool.lastRun().value(0)));
     }
 
-    // A child filling both pipes far beyond their capacity, standard error first, never stalls.
-    void runDrainsBothPipes() {
-        ScriptTool tool("head -c 10000000 /dev/zero >&2; head -c 10000000 /dev/zero");
+    // Both pipes are drained far beyond what they hold, standard error first, without a stall;
+    // past either cap the child is stopped and the run fails saying why.
+    void runKeepsOutputUpToItsCaps_data() {
+        QTest::addColumn<int>("errorBytes");
+        QTest::addColumn<int>("outputBytes"); // -1: endless
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("both below their caps") << (1 << 20) << 30'000'000 << true;
+        QTest::newRow("standard error over") << (1 << 20) + 1 << 0 << false;
+        QTest::newRow("standard output over") << 0 << (32 << 20) + 1 << false;
+        QTest::newRow("endless output") << 0 << -1 << false;
+    }
+    void runKeepsOutputUpToItsCaps() {
+        QFETCH(int, errorBytes);
+        QFETCH(int, outputBytes);
+        QFETCH(bool, kept);
+        const QByteArray count =
+            outputBytes < 0 ? "" : " | head -c " + QByteArray::number(outputBytes);
+        ScriptTool tool("head -c " + QByteArray::number(errorBytes) + " /dev/zero >&2; yes" +
+                        count);
         const RunOutcome outcome =
             QCoro::waitFor(CLIRunner(tool.location()).run(tool::repos(), std::nullopt));
         const CLIAuthResult &result = std::get<CLIAuthResult>(outcome);
-        QCOMPARE(result.standardOutput.size(), 10'000'000);
-        QCOMPARE(result.standardError.size(), 10'000'000);
+        QCOMPARE(result.exitCode, kept ? 0 : tool::kExitOutputTooLarge);
+        QCOMPARE(result.standardOutput.size(), kept ? outputBytes : 0);
+        QCOMPARE(result.standardError.size() == errorBytes, kept);
+        QCOMPARE(result.standardError.contains("more output than the app accepts"), !kept);
+        QVERIFY(!processAlive(tool.lastRun().value(0)));
     }
 
     void reportsLaunchFailure() {

@@ -7,7 +7,6 @@
 #include "gui/app/app_delegate.h"
 #include "gui/app/panel_window.h"
 #include "gui/platform/notifier.h"
-#include "gui/platform/single_instance.h"
 #include "support/quiesce/child_processes.h"
 #include "support/stand_in/stand_in_tool.h"
 
@@ -134,28 +133,16 @@ private slots:
         QTRY_COMPARE(f.app->shownSymbol(), "checkmark.circle");
     }
 
-    void laterStartsHandTheirLinkOrPanelOver() {
+    // What a later start hands over: a link signs in, a plain start shows the panel.
+    void handlesInstanceMessages() {
         Fixture f(false);
         QTRY_COMPARE(f.app->shownSymbol(), "folder.badge.questionmark");
-        QVERIFY(f.app->coordinator().engines().isEmpty());
-        QTemporaryDir run;
-        const QString name = run.filePath("instance");
-        QFile stale(name); // left behind by an instance that died
-        QVERIFY(stale.open(QIODevice::WriteOnly));
-        SingleInstance instance(name);
-        QVERIFY(instance.listen());
-        QVERIFY(!SingleInstance(name).listen()); // a second instance must hand over instead
-        connect(&instance, &SingleInstance::messageReceived, f.app.get(),
-                &AppDelegate::handleInstanceMessage);
-
-        QVERIFY(SingleInstance(name).handOver("orvu://login?token=nope"));
-        QVERIFY(SingleInstance(name).handOver("orvu://verify?token=abc"));
+        f.app->handleInstanceMessage("orvu://login?token=nope");
+        f.app->handleInstanceMessage("orvu://verify?token=abc");
         QTRY_VERIFY(f.app->authManager().isAuthenticated());
-        const auto logins = f.tool.invocations("login");
-        QCOMPARE(logins.size(), 1);
-        QVERIFY(logins.first().arguments.contains("abc"));
-
-        QVERIFY(SingleInstance(name).handOver(QString()));
+        QCOMPARE(f.tool.invocations("login").size(), 1);
+        QVERIFY(f.tool.invocations("login").first().arguments.contains("abc"));
+        f.app->handleInstanceMessage(QString());
         QTRY_VERIFY(f.app->popover()->isVisible());
     }
 };

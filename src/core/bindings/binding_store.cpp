@@ -11,19 +11,73 @@ namespace orvu {
 BindingStore::BindingStore(SettingsStore &defaults, const FolderConfigReading &configReader)
     : m_defaults(&defaults), m_configReader(&configReader) {}
 
-QList<RepoBinding> BindingStore::load() const {
-    const auto bytes = m_defaults->data(kBindingsKey);
-    if (!bytes)
+namespace {
+
+// The stored list as bytes: data as it should be, or text from a hand-edited file.
+std::optional<QByteArray> storedBytes(const QVariant &value) {
+    if (value.typeId() == QMetaType::QByteArray)
+        return value.toByteArray();
+    if (value.typeId() == QMetaType::QString)
+        return value.toString().toUtf8();
+    return std::nullopt;
+}
+
+DecodedBindings decodeStored(const QVariant &value) {
+    if (!value.isValid())
         return {};
-    return decodeBindings(*bytes).value_or(QList<RepoBinding>{});
+    const std::optional<QByteArray> bytes = storedBytes(value);
+    return bytes ? decodeBindings(*bytes) : DecodedBindings{{}, 0, true};
+}
+
+} // namespace
+
+QList<RepoBinding> BindingStore::load() const {
+    return decodeStored(m_defaults->value(kBindingsKey)).bindings;
+}
+
+void BindingStore::keepAside() {
+    const QVariant stored = m_defaults->value(kBindingsKey);
+    const DecodedBindings decoded = decodeStored(stored);
+    if (!stored.isValid() || (stored.typeId() == QMetaType::QByteArray && !decoded.damaged))
+        return;
+    for (int copy = 1;; ++copy) {
+        const QString key =
+            copy == 1 ? kUnreadableKey : kUnreadableKey + QLatin1Char('.') + QString::number(copy);
+        const QVariant kept = m_defaults->value(key);
+        if (kept == stored)
+            return;
+        if (kept.isValid())
+            continue;
+        m_defaults->setValue(key, stored);
+        if (decoded.damaged)
+            m_defaults->setValue(kUntoldKey,
+                                 QStringList{key, QString::number(decoded.unreadableEntries)});
+        return;
+    }
+}
+
+std::optional<UnreadableBindings> BindingStore::takeUnreadableNotice() {
+    keepAside();
+    const QStringList untold = m_defaults->value(kUntoldKey).toStringList();
+    if (untold.size() != 2)
+        return std::nullopt;
+    m_defaults->remove(kUntoldKey);
+    return UnreadableBindings{untold[1].toLongLong(), SettingsStore::kKeyPrefix + untold[0],
+                              m_defaults->location()};
 }
 
 void BindingStore::save(const QList<RepoBinding> &bindings) {
-    // Reading an undecodable list as empty must not turn into losing it on the next save.
-    if (const auto previous = m_defaults->data(kBindingsKey);
-        previous && !decodeBindings(*previous) && !m_defaults->data(kUnreadableKey)) {
-        m_defaults->setData(kUnreadableKey, *previous);
+    // The same list in other bytes (other spacing, key order or escapes) stays as it is.
+    const QVariant stored = m_defaults->value(kBindingsKey);
+    if (!stored.isValid() && bindings.isEmpty())
+        return;
+    if (stored.typeId() == QMetaType::QByteArray) {
+        const DecodedBindings decoded = decodeStored(stored);
+        if (!decoded.damaged && decoded.bindings == bindings)
+            return;
     }
+    // What is replaced must not be lost when it could not be read.
+    keepAside();
     m_defaults->setData(kBindingsKey, encodeBindings(bindings));
 }
 

@@ -71,23 +71,69 @@ QByteArray encodeBindings(const QList<RepoBinding> &bindings) {
     return QJsonDocument(array).toJson(QJsonDocument::Compact);
 }
 
-std::optional<QList<RepoBinding>> decodeBindings(const QByteArray &bytes) {
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-    if (error.error != QJsonParseError::NoError || !document.isArray())
-        return std::nullopt;
-    QList<RepoBinding> bindings;
-    const QJsonArray array = document.array();
-    bindings.reserve(array.size());
-    for (const QJsonValue &element : array) {
-        if (!element.isObject())
-            return std::nullopt;
-        auto binding = RepoBinding::fromJson(element.toObject());
-        if (!binding)
-            return std::nullopt;
-        bindings.append(std::move(*binding));
+DecodedBindings decodeBindings(const QByteArray &bytes) {
+    DecodedBindings decoded;
+    const auto readEntry = [&decoded](QByteArrayView text) {
+        // Alone in an array of its own, so that any value, not only an object, parses.
+        const QJsonDocument document =
+            QJsonDocument::fromJson(QByteArray('[' + text.toByteArray() + ']'));
+        const QJsonValue element = document.array().at(0);
+        auto binding = element.isObject() && document.array().size() == 1
+                           ? RepoBinding::fromJson(element.toObject())
+                           : std::nullopt;
+        if (binding) {
+            decoded.bindings.append(std::move(*binding));
+        } else {
+            ++decoded.unreadableEntries;
+            decoded.damaged = true;
+        }
+    };
+
+    // Finds where each element ends by its depth outside strings, which needs no valid JSON.
+    const QByteArrayView text = QByteArrayView(bytes).trimmed();
+    if (!text.startsWith('[')) {
+        decoded.damaged = true;
+        return decoded;
     }
-    return bindings;
+    int depth = 0;
+    bool inString = false, escaped = false, closed = false;
+    qsizetype start = 1;
+    for (qsizetype at = 1; at < text.size() && !closed; ++at) {
+        const char c = text[at];
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            ++depth;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        } else if ((c == ',' || c == ']') && depth == 0) {
+            const QByteArrayView entry = text.sliced(start, at - start).trimmed();
+            closed = c == ']';
+            // "[]" holds no entry; an empty one anywhere else is damage.
+            if (!entry.isEmpty())
+                readEntry(entry);
+            else if (!closed || start != 1)
+                decoded.damaged = true;
+            start = at + 1;
+            if (closed)
+                decoded.damaged = decoded.damaged || start != text.size();
+        }
+    }
+    if (!closed) { // cut short: the entry it cut is lost, the ones before it are not
+        if (!text.sliced(start).trimmed().isEmpty())
+            ++decoded.unreadableEntries;
+        decoded.damaged = true;
+    }
+    return decoded;
 }
 
 } // namespace orvu

@@ -30,7 +30,17 @@ struct RepoBinding {
 
 // The stored form of a whole list: a compact JSON array in UTF-8.
 QByteArray encodeBindings(const QList<RepoBinding> &bindings);
-// All or nothing: one element that does not decode makes the whole list unreadable.
-std::optional<QList<RepoBinding>> decodeBindings(const QByteArray &bytes);
+// A stored list read entry by entry: what could be read, and how much could not.
+struct DecodedBindings {
+    QList<RepoBinding> bindings;
+    // Entries that are there but could not be read (a missing key, a wrong type, cut short).
+    qsizetype unreadableEntries = 0;
+    // Anything at all was not read: also a value that is no list, or junk after it.
+    bool damaged = false;
+};
+
+// Each element of the array on its own, so that one bad entry costs only itself; a list cut
+// short still yields the entries before the cut.
+DecodedBindings decodeBindings(const QByteArray &bytes);
 
 } // namespace orvu

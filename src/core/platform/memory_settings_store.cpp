@@ -37,4 +37,16 @@ void MemorySettingsStore::remove(const QString &key) {
     m_values.remove(kKeyPrefix + key);
 }
 
+QVariant MemorySettingsStore::value(const QString &key) const {
+    return m_values.value(kKeyPrefix + key);
+}
+
+void MemorySettingsStore::setValue(const QString &key, const QVariant &value) {
+    m_values.insert(kKeyPrefix + key, value);
+}
+
+QString MemorySettingsStore::location() const {
+    return QStringLiteral("the app's memory");
+}
+
 } // namespace orvu

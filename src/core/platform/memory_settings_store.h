@@ -17,6 +17,9 @@ public:
     std::optional<QString> string(const QString &key) const override;
     void setString(const QString &key, const QString &value) override;
     void remove(const QString &key) override;
+    QVariant value(const QString &key) const override;
+    void setValue(const QString &key, const QVariant &value) override;
+    QString location() const override;
 
     // Every stored key with its prefix, so tests can check what a real store would hold.
     QStringList keys() const { return m_values.keys(); }

@@ -48,6 +48,18 @@ void QSettingsStore::remove(const QString &key) {
     m_settings.sync();
 }
 
+QVariant QSettingsStore::value(const QString &key) const {
+    return m_settings.value(kKeyPrefix + key);
+}
+
+void QSettingsStore::setValue(const QString &key, const QVariant &value) {
+    write(key, value);
+}
+
+QString QSettingsStore::location() const {
+    return m_settings.fileName();
+}
+
 void QSettingsStore::write(const QString &key, const QVariant &value) {
     m_settings.setValue(kKeyPrefix + key, value);
     m_settings.sync();

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVariant>
 
 #include <optional>
 
@@ -26,6 +27,13 @@ public:
     virtual void setString(const QString &key, const QString &value) = 0;
 
     virtual void remove(const QString &key) = 0;
+
+    // The stored value whatever its kind (invalid when there is none), and a value written as
+    // it is: for keeping a damaged value aside unchanged.
+    virtual QVariant value(const QString &key) const = 0;
+    virtual void setValue(const QString &key, const QVariant &value) = 0;
+    // Where the values are kept, in words a user can follow (a file's path).
+    virtual QString location() const = 0;
 };
 
 } // namespace orvu

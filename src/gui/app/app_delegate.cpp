@@ -155,8 +155,12 @@ void AppDelegate::setupPopover() {
     PopoverCallbacks callbacks{action(&AppDelegate::showAuthWindow), action(&AppDelegate::addRepo),
                                action(&AppDelegate::signOut), action(&AppDelegate::checkForUpdates),
                                action(&AppDelegate::quit)};
-    m_popover->setContent(new PopoverContentView(*m_authManager, *m_coordinator,
-                                                 std::move(callbacks), m_popover.get()));
+    auto *content = new PopoverContentView(*m_authManager, *m_coordinator, std::move(callbacks),
+                                           m_popover.get());
+    m_popover->setContent(content);
+    if (const auto unreadable = BindingStore(*m_settings, m_configReader).takeUnreadableNotice())
+        content->showNotice(rules::unreadableBindingsNotice(
+            unreadable->entries, unreadable->copyKey, unreadable->location));
 }
 
 void AppDelegate::setupSubscriptions() {

@@ -11,6 +11,7 @@
 #include "gui/views/view_services.h"
 #include "gui/views/view_style.h"
 
+#include <QLabel>
 #include <QVBoxLayout>
 
 namespace orvu {
@@ -40,6 +41,17 @@ PopoverContentView::PopoverContentView(AuthManager &authManager, SyncCoordinator
 }
 
 PopoverContentView::~PopoverContentView() = default;
+
+void PopoverContentView::showNotice(const QString &text) {
+    auto *notice = new QLabel(text, this);
+    notice->setObjectName(QStringLiteral("panelNotice"));
+    notice->setWordWrap(true);
+    notice->setContentsMargins(12, 8, 12, 8);
+    // The place of the copy is there to be copied.
+    notice->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    notice->setAccessibleName(text);
+    static_cast<QVBoxLayout *>(layout())->insertWidget(0, notice);
+}
 
 void PopoverContentView::changeEvent(QEvent *event) {
     // The views take their colours and symbols from the palette when they are built, so a

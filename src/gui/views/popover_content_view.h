@@ -38,6 +38,10 @@ public:
     // The file manager and the confirmations the rows use; tests replace or answer them.
     ViewServices &services() const { return *m_services; }
 
+    // A message above the content for the rest of the run, such as saved settings that could
+    // not be read.
+    void showNotice(const QString &text);
+
     // One of these is shown, the other is null.
     SignedInMultiRepoView *signedInView() const { return m_signedIn; }
     SignedOutPopoverView *signedOutView() const { return m_signedOut; }

@@ -70,6 +70,14 @@ QString relinkName(const QString &displayName, const QString &folderPath) {
     return displayName.isEmpty() ? lastPathComponent(folderPath) : displayName;
 }
 
+QString unreadableBindingsNotice(qsizetype entries, const QString &copyKey,
+                                 const QString &location) {
+    const QString what = entries > 0 ? counted(entries, QStringLiteral("saved folder"))
+                                     : QStringLiteral("Your saved folders");
+    return QStringLiteral("%1 could not be read. A copy of the saved list is kept in %2 as %3.")
+        .arg(what, location, copyKey);
+}
+
 qint64 remoteCount(const std::optional<RemoteStatusInfo> &remote) {
     return remote ? remote->toPull + remote->toDelete + remote->conflicts : 0;
 }

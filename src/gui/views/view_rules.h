@@ -24,6 +24,10 @@ Tint headerStatusColor(SyncState::Kind aggregate, qint64 remoteTotal);
 
 // A re-link row's name: the display name, else the folder's last path component.
 QString relinkName(const QString &displayName, const QString &folderPath);
+// The panel's notice of a saved folder list that could not be read in full; `entries` 0 when
+// the count is not known.
+QString unreadableBindingsNotice(qsizetype entries, const QString &copyKey,
+                                 const QString &location);
 
 // --- Repo row ---------------------------------------------------------------------------
 

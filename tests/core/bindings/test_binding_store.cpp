@@ -21,17 +21,10 @@ RepoBinding binding(QString repoId, QString folderPath, Bytes bookmark = {},
                        folderPath, bookmark,         needsRelink};
 }
 
-// A stored list whose second element is a valid one with `key` set to `value` (or removed).
-QByteArray listWith(const char *key, std::optional<QJsonValue> value) {
-    const QJsonObject valid{{"repoId", "r1"},       {"slug", "s"},          {"displayName", "D"},
-                            {"folderPath", "/f/a"}, {"needsRelink", false}, {"bookmark", "AAE="}};
-    QJsonObject second = valid;
-    if (value)
-        second.insert(key, *value);
-    else
-        second.remove(key);
-    return QJsonDocument(QJsonArray{valid, second}).toJson();
-}
+const QByteArray kGood = R"({"repoId":"r1","slug":"s","displayName":"D","folderPath":"/a",
+                             "needsRelink":false,"bookmark":"AAE="})";
+const QByteArray kGood2 = R"({"repoId":"r2","slug":"s","displayName":"D","folderPath":"/b",
+                              "needsRelink":true})";
 
 } // namespace
 
@@ -56,42 +49,67 @@ private slots:
         QCOMPARE(BindingStore(defaults, reader).load(), bindings);
     }
 
-    // An unreadable list reads as empty, is never rewritten by a load, and is kept aside, once,
-    // before the first save replaces it.
-    void unreadableListIsKeptAside_data() {
-        QTest::addColumn<Bytes>("stored");
-        QTest::addColumn<bool>("readable");
-        QTest::newRow("nothing stored") << Bytes() << true;
-        QTest::newRow("readable") << Bytes(encodeBindings({binding("r1", "/a")})) << true;
-        QTest::newRow("lacks needsRelink") << Bytes(listWith("needsRelink", {})) << false;
-        QTest::newRow("repoId is a number") << Bytes(listWith("repoId", 42)) << false;
-        QTest::newRow("bookmark is a number") << Bytes(listWith("bookmark", 7)) << false;
-        QTest::newRow("bookmark is not Base64") << Bytes(listWith("bookmark", "**")) << false;
-        QTest::newRow("object instead of array") << Bytes(R"({"repoId":"r"})") << false;
-        QTest::newRow("not JSON") << Bytes("[{\"repoId\":") << false;
+    // Entry by entry: good ones load, and a value that could not be read in full, whatever its
+    // kind, is copied aside (once, and told once) before anything replaces it. Nothing is
+    // rewritten while the content stays the same.
+    void damagedListsLoseNothing_data() {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<QStringList>("loaded"); // repo ids
+        QTest::addColumn<int>("unreadable");     // -1: nothing to tell
+        const auto list = [](const QByteArray &entries) { return QVariant("[" + entries + "]"); };
+        QTest::newRow("nothing stored") << QVariant() << QStringList{} << -1;
+        QTest::newRow("readable, spaced")
+            << list(kGood + " , " + kGood2) << QStringList{"r1", "r2"} << -1;
+        QTest::newRow("as text") << QVariant(QString(list(kGood2).toByteArray()))
+                                 << QStringList{"r2"} << -1;
+        QTest::newRow("one lacks needsRelink")
+            << list(QByteArray(kGood2).replace(R"("needsRelink":true)", R"("x":1)") + "," + kGood)
+            << QStringList{"r1"} << 1;
+        QTest::newRow("bad Base64, a number, an array")
+            << list(QByteArray(kGood).replace("AAE=", "**") + ",7,[" + kGood + "]," + kGood2)
+            << QStringList{"r2"} << 3;
+        QTest::newRow("cut short") << QVariant(list(kGood + "," + kGood2).toByteArray().chopped(9))
+                                   << QStringList{"r1"} << 1;
+        QTest::newRow("strings with brackets, junk after")
+            << QVariant(list(QByteArray(kGood).replace("/a", R"(/a],\"{[)")).toByteArray() + "x")
+            << QStringList{"r1"} << 0;
+        QTest::newRow("random bytes")
+            << QVariant(QByteArray("\x93\x01{]\xff", 5)) << QStringList{} << 0;
+        QTest::newRow("a list of strings")
+            << QVariant(QStringList{"[{", "}]"}) << QStringList{} << 0;
     }
-    void unreadableListIsKeptAside() {
-        QFETCH(Bytes, stored);
-        QFETCH(bool, readable);
+    void damagedListsLoseNothing() {
+        QFETCH(QVariant, stored);
+        QFETCH(QStringList, loaded);
+        QFETCH(int, unreadable);
         MemorySettingsStore defaults;
         FolderConfigReader reader;
-        if (stored)
-            defaults.setData("repoBindings", *stored);
+        defaults.setValue("repoBindings", stored);
         BindingStore store(defaults, reader);
-        if (!readable) {
-            QVERIFY(!decodeBindings(*stored));
-            QCOMPARE(store.load(), Bindings{});
-            QCOMPARE(defaults.data("repoBindings"), stored); // nothing rewritten by a load
-        }
-        const Bindings next{binding("r2", "/b")};
-        store.save(next);
-        QCOMPARE(store.load(), next);
-        const Bytes copy = readable ? Bytes() : stored;
-        QCOMPARE(defaults.data("repoBindings.unreadable"), copy);
-        // A later unreadable list does not replace the first copy.
+        QStringList ids;
+        for (const RepoBinding &binding : store.load())
+            ids.append(binding.repoId);
+        QCOMPARE(ids, loaded);
+        store.save(store.load()); // what a start does with an unchanged list
+        const bool kept = unreadable >= 0 || stored.typeId() == QMetaType::QString;
+        QCOMPARE(defaults.value("repoBindings"),
+                 kept ? QVariant(encodeBindings(store.load())) : stored);
+        const auto told = store.takeUnreadableNotice();
+        QCOMPARE(told.has_value(), unreadable >= 0);
+        if (told)
+            QCOMPARE(*told, (UnreadableBindings{unreadable, "io.orvu.tray.repoBindings.unreadable",
+                                                defaults.location()}));
+        QCOMPARE(store.takeUnreadableNotice(), std::nullopt);
+        const QVariant copy = kept ? stored : QVariant();
+        QCOMPARE(defaults.value("repoBindings.unreadable"), copy);
+        store.save({binding("r3", "/c")});
+        QCOMPARE(store.load(), Bindings{binding("r3", "/c")});
+        // A later, different damage gets a copy of its own.
         defaults.setData("repoBindings", "garbage");
         store.save({});
-        QCOMPARE(defaults.data("repoBindings.unreadable"), copy.value_or("garbage"));
+        QCOMPARE(defaults.value("repoBindings.unreadable"),
+                 copy.isValid() ? copy : QVariant(QByteArray("garbage")));
+        QCOMPARE(defaults.data("repoBindings.unreadable.2").has_value(), copy.isValid());
     }
 
     // The legacy single folder becomes the first binding, once, named by its config file.

@@ -104,6 +104,10 @@ private slots:
         });
         QCOMPARE(path, expected.isEmpty() ? QString() : root.filePath(expected));
         QCOMPARE(std::holds_alternative<LaunchError>(outcome), expected.isEmpty());
+        if (expected.isEmpty()) // says where it looked, not the launcher's "No program defined"
+            QVERIFY(std::get<LaunchError>(outcome).description.startsWith(
+                "The orvu tool was not found. Looked in: " + root.filePath("share/orvu") + ", " +
+                root.filePath("first/orvu")));
     }
 
     void runCollectsOutputsAndExitCode_data() {
@@ -122,7 +126,6 @@ private slots:
         row("standard input is the null device", "cat", {"", "", 0});
         // Killed by a signal: never read as "sign in" (2), "offline" (3) or success.
         row("SIGINT", "echo x; kill -INT $$; sleep 5", {"x\n", "", crashed});
-        row("SIGQUIT", "kill -QUIT $$; sleep 5", {"", "", crashed});
         row("SIGILL", "kill -ILL $$; sleep 5", {"", "", crashed});
         row("killed after the time limit", "echo started; exec sleep 30",
             {"started\n", "", crashed});
@@ -237,19 +240,6 @@ private slots:
         QVERIFY(up.wait(5000));
         run.reset();
         QVERIFY(!processAlive(hanging.lastRun().value(0)));
-    }
-
-    // Quitting kills every child still running, awaited or streamed.
-    void quittingKillsRunsInFlight() {
-        ScriptTool first("exec sleep 30"), second("exec sleep 30");
-        QCoro::Task<RunOutcome> awaited = CLIRunner(first.location()).run(tool::repos(), {});
-        const auto streamed = CLIRunner(second.location()).runStreaming(tool::sync("/f", {}), {});
-        QVERIFY(QTest::qWaitFor(
-            [&] { return first.lastRun().size() > 1 && second.lastRun().size() > 1; }));
-        QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit");
-        QVERIFY(!processAlive(first.lastRun().value(0)));
-        QVERIFY(!processAlive(second.lastRun().value(0)));
-        QCOMPARE(std::get<CLIAuthResult>(QCoro::waitFor(awaited)).exitCode, tool::kExitCrashed);
     }
 
     // A consumer may drop the run from its own slots, also from the finished() handler.

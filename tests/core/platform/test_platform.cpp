@@ -33,11 +33,13 @@ private slots:
         store->setData("repoBindings", bytes);
         store->setString("userEmail", "a, b@example.com");
         store->setBool("repoBindings.migrated", true);
+        store->setValue("kept", QStringList{"[{", "}]"}); // kept aside as it was, whatever it is
         if (onDisk)
             store = open(); // read back what was written, not a cache
         QCOMPARE(store->data("repoBindings"), std::optional(bytes));
         QCOMPARE(store->string("userEmail"), std::optional<QString>("a, b@example.com"));
         QVERIFY(store->boolValue("repoBindings.migrated"));
+        QCOMPARE(store->value("kept"), QStringList({"[{", "}]"}));
         // A value of another kind is not reported as the asked-for kind.
         QCOMPARE(store->data("userEmail"), std::nullopt);
         QCOMPARE(store->string("repoBindings"), std::nullopt);

@@ -92,6 +92,10 @@ private slots:
         QCOMPARE(userDisplayName(std::nullopt, "me@example.com"), "me@example.com");
         QCOMPARE(userDisplayName(QString("me"), "me@example.com"), "@me");
         QCOMPARE(relinkName({}, "/home/me/Notes"), "Notes");
+        QCOMPARE(unreadableBindingsNotice(1, "k", "/c.conf"),
+                 "1 saved folder could not be read. A copy of the saved list is kept in /c.conf "
+                 "as k.");
+        QVERIFY(unreadableBindingsNotice(0, "k", "f").startsWith("Your saved folders could not"));
         QCOMPARE(progressText({5, 0, "a", SyncProgress::Phase::pushing}), "Pushing 1 of 5...");
         QCOMPARE(progressText({3, 2, "c", SyncProgress::Phase::pulling}), "Pulling 3 of 3...");
         QCOMPARE(discardAlert("docs/plan.md"),

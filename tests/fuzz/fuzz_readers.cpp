@@ -1,4 +1,5 @@
 #include "core/account/auth_output.h"
+#include "core/bindings/repo_binding.h"
 #include "core/cli/line_cutter.h"
 #include "core/cli/tool_output.h"
 #include "core/repos/repo_cli_output.h"
@@ -14,6 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         __builtin_trap(); // both read the same "changes"
 #elif defined(FUZZ_PLAN)
     (void)orvu::decoding::decodePreview(text);
+#elif defined(FUZZ_BINDINGS)
+    // A saved list read entry by entry: every entry read comes back the same once saved.
+    const auto decoded = orvu::decodeBindings(bytes.toByteArray());
+    if (orvu::decodeBindings(orvu::encodeBindings(decoded.bindings)).bindings != decoded.bindings)
+        __builtin_trap();
 #elif defined(FUZZ_EVENT)
     (void)orvu::decoding::decodeSyncEvent(text);
 #elif defined(FUZZ_LINE_CUTTER)

@@ -75,13 +75,10 @@ std::variant<Launch, int> readCommandLine(int argc, char *argv[], const Settings
                        .arg(launch.serverURL));
         return 2;
     }
-    // A link is one argument, so one message; anything else a later start would pass is not
-    // worth waking the running instance for.
-    if (!SingleInstance::isAcceptableMessage(launch.message)) {
-        printError(QStringLiteral("orvutray: \"%1\" is not an orvu:// link.\n")
-                       .arg(launch.message.left(200)));
-        return 2;
-    }
+    // Only a link is handed over or acted on; anything else makes a plain start, as an unknown
+    // link is ignored without a word.
+    if (!SingleInstance::isAcceptableMessage(launch.message))
+        launch.message.clear();
     if (launch.instance->elect(launch.message) == SingleInstance::Role::handedOver)
         return 0;
     return launch;

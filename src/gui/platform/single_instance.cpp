@@ -9,6 +9,8 @@
 #include <QThread>
 #include <QtEndian>
 
+#include <algorithm>
+
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -14,6 +14,7 @@ unset DBUS_SESSION_BUS_ADDRESS
 cat >"$T/share/orvutray/orvu" <<'SH'
 #!/bin/sh
 while [ "${1#--}" != "$1" ]; do shift 2; done
+[ "$1" = login ] && echo "$*" >>"${0%/*}/logins"
 case $1 in
 whoami|login) echo '{"type":"auth","authState":"signedIn","email":"a@x"}' ;;
 repos) echo '{"type":"repos","repos":[]}' ;;
@@ -50,12 +51,13 @@ sleep 12 && alive $app || fail "the app did not run alone beside an unanswering 
 kill -TERM $app $holder; wait $app
 [ ! -s "$T/stolen" ] || fail "another user received: $(cat "$T/stolen")"
 
-# Twenty pairs of simultaneous starts: exactly one instance each time.
+# Twenty pairs of simultaneous starts: exactly one instance each time, and the link is used.
 for i in $(seq 20); do
     install -d -m 700 "$T/run$i"
     XDG_RUNTIME_DIR=$T/run$i "$T/bin/orvutray" & a=$!
-    XDG_RUNTIME_DIR=$T/run$i "$T/bin/orvutray" & b=$!
+    XDG_RUNTIME_DIR=$T/run$i "$T/bin/orvutray" "orvu://verify?token=t$i" & b=$!
     sleep 1.5
+    grep -qx "login --verify t$i --json" "$T/share/orvutray/logins" || fail "pair $i lost its link"
     n=0; for p in $a $b; do alive $p && n=$((n + 1)) && last=$p; done
     [ $n = 1 ] || fail "pair $i left $n instances"
     kill -TERM $last; wait $a $b

@@ -132,19 +132,6 @@ private slots:
         QTRY_VERIFY(!f.app->isAnimating());
         QTRY_COMPARE(f.app->shownSymbol(), "checkmark.circle");
     }
-
-    // What a later start hands over: a link signs in, a plain start shows the panel.
-    void handlesInstanceMessages() {
-        Fixture f(false);
-        QTRY_COMPARE(f.app->shownSymbol(), "folder.badge.questionmark");
-        f.app->handleInstanceMessage("orvu://login?token=nope");
-        f.app->handleInstanceMessage("orvu://verify?token=abc");
-        QTRY_VERIFY(f.app->authManager().isAuthenticated());
-        QCOMPARE(f.tool.invocations("login").size(), 1);
-        QVERIFY(f.tool.invocations("login").first().arguments.contains("abc"));
-        f.app->handleInstanceMessage(QString());
-        QTRY_VERIFY(f.app->popover()->isVisible());
-    }
 };
 
 QTEST_MAIN(TestAppDelegate)

@@ -5,82 +5,72 @@
 set -uo pipefail
 desktop=$1 app=$2 orvu=$3 scripts=$4
 if [ -z "${ORVU_E2E_INSIDE:-}" ]; then
-    for p in Xvfb xdpyinfo xwininfo trayer dbus-run-session dbus-monitor dunst xdotool python3 busctl \
-        $(case $desktop in xfce) echo xfce4-panel xfwm4 desktop-file-validate ;; none) echo xfwm4 wmctrl ;; sway) echo wtype xmessage ;; esac); do
+    for p in Xvfb xwininfo trayer dbus-monitor dunst xdotool python3 busctl $(case $desktop in
+        xfce) echo xfce4-panel desktop-file-validate ;; none) echo xfwm4 wmctrl ;; sway) echo sway wtype ;; esac); do
         command -v $p >/dev/null || { echo "SKIP: $p is missing (scripts/install-packages)"; exit 77; }
     done
     exec env ORVU_E2E_INSIDE=1 "$scripts/headless-desktop" --notifications --a11y --tray $desktop -- "$0" "$@"
 fi
 # libxkbcommon-x11 strndup()s key names that are not NUL-terminated, which strict checks flag.
 [ -n "${ASAN_OPTIONS:-}" ] && export ASAN_OPTIONS=$ASAN_OPTIONS:strict_string_checks=0
+export PATH=$scripts/desktop:$PATH
 fail() { echo "FAIL: $*"; exit 1; }
 until_ok() { for _ in $(seq ${WAIT:-200}); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1; }
-window() { xwininfo -root -tree | grep "\"$1\": (\"orvutray\"" | grep -v ' 1x1+' | head -1; }
-geometry() { window $1 | sed -E 's/.* ([0-9]+)x([0-9]+)[+-][0-9]+[+-][0-9]+ +\+([0-9]+)\+([0-9]+).*/\1 \2 \3 \4/'; }
-viewable() { local id; id=$(window Orvu | awk '{print $1}'); [ -n "$id" ] && xwininfo -id $id | grep -q IsViewable; }
-embedded() { [ -n "$(window orvutray)" ]; }
-shot() { [ -z "${ORVU_E2E_SHOTS:-}" ] || if [ $desktop = sway ]; then grim "$ORVU_E2E_SHOTS/$desktop-$1.png"; else import -window root "$ORVU_E2E_SHOTS/$desktop-$1.png"; fi; }
-link=$("$scripts/desktop/seed-bound-repo" "$orvu") || fail seed
+viewable() { x-window Orvu | grep -q IsViewable; }
+link=$(seed-bound-repo "$orvu") || fail seed
 dbus-monitor "interface='org.freedesktop.Notifications',member='Notify'" >"$HOME/bus.log" 2>&1 & monitor=$!
 "$app" & pid=$!
 trap 'kill $pid $monitor 2>/dev/null' EXIT
-# click X Y, through xdotool or the Wayland session's virtual pointer.
-click() { if [ $desktop = sway ]; then echo "move $1 $2" >"$POINTER"; echo click >"$POINTER"; else xdotool mousemove $1 $2 click 1; fi; }
 case $desktop in
 trayer)
-    until_ok embedded || fail "the tray icon was not embedded"
-    read -r w h x y < <(geometry orvutray)
+    until_ok x-window orvutray || fail "the tray icon was not embedded"
+    read -r _ w h x y _ < <(x-window orvutray)
     # A click that lands while the freshly embedded icon is still being mapped is lost: try again.
     for _ in 1 2 3; do click $((x + w / 2)) $((y + h / 2)) && WAIT=80 until_ok viewable && break; done
     viewable || fail "no panel"
-    shot open
     xdotool click 1 && until_ok eval "! viewable" || fail "a second click did not close the panel"
     timeout 10 "$app" "$link" || fail "the second start did not hand over its link"
     until_ok "$orvu" whoami || fail "the link did not sign the app in"
+    timeout 10 "$app" && until_ok viewable || fail "a plain second start did not show the panel"
     # The manual sync is started from the panel's sync button, found as a screen reader finds it.
     sleep 2
-    "$scripts/desktop/a11y-press" "push button" Sync Download || fail "no sync button in the panel"
+    a11y-press "push button" Sync Download || fail "no sync button in the panel"
     until_ok grep -q '"Orvu Sync"' "$HOME/bus.log" || fail "no Orvu Sync notification"
     grep -A2 '"Orvu Sync"' "$HOME/bus.log" | grep -q pulled || fail "the notification lacks the pull"
-    grep -A3 'member=Notify' "$HOME/bus.log" | grep -q 'string "io.orvu.tray"' || fail "the notification has no icon" ;;
+    grep -A3 'member=Notify' "$HOME/bus.log" | grep -q '"io.orvu.tray"' || fail "the notification has no icon" ;;
 xfce)
-    until_ok "$scripts/desktop/sni-menu" || fail "no item with a menu registered with the StatusNotifierWatcher"
-    choose() { "$scripts/desktop/sni-menu" "$1" >/dev/null; }
+    until_ok sni-menu || fail "no item with a menu registered with the StatusNotifierWatcher"
     sleep 1; click 1266 14; until_ok viewable || fail "a click on the item opened no panel"
-    read -r w h x y < <(geometry Orvu)
-    [ $y -ge 28 ] && [ $y -le 40 ] && [ $x -le 1266 ] && [ $((x + w)) -le 1280 ] && [ $((x + w)) -ge 1266 ] ||
-        fail "the panel is at $x,$y ($w×$h), not in the work area under the icon"
-    shot open
+    read -r _ w h x y _ < <(x-window Orvu)
+    ((y >= 28 && y <= 40 && x <= 1266 && x + w >= 1266 && x + w <= 1280)) || fail "the panel at $x,$y is not under the icon"
     click 1266 14; until_ok eval "! viewable" || fail "a second click did not close the panel"
-    "$scripts/desktop/sni-menu" | grep -qx "Quit Orvu" || fail "the exported menu has no Quit Orvu"
-    choose "Open Orvu" && until_ok viewable || fail "the menu's Open Orvu opened no panel"
+    [ "$(sni-menu | grep . | paste -sd '|')" = "No repos|Open Orvu|Sign In...|Check for Updates…|Start at Login|Quit Orvu" ] ||
+        fail "the exported menu reads: $(sni-menu | paste -sd '|')"
+    sni-menu "Open Orvu" && until_ok viewable || fail "the menu's Open Orvu opened no panel"
     entry=$XDG_CONFIG_HOME/autostart/io.orvu.tray.desktop
-    [ ! -e "$entry" ] || fail "starts at login before the user asked"
-    choose "Start at Login" && until_ok test -e "$entry" || fail "Start at Login wrote no autostart entry"
-    desktop-file-validate "$entry" || fail "the autostart entry is not valid"
-    [ "$(readlink -f "$(sed -n 's/^Exec=//p' "$entry")")" = "$(readlink -f "$app")" ] || fail "the entry starts $(grep Exec "$entry")"
-    choose "Start at Login" && until_ok eval "! test -e $entry" || fail "turning Start at Login off kept the entry" ;;
+    [ ! -e "$entry" ] && sni-menu "Start at Login" && until_ok test -e "$entry" || fail "Start at Login wrote no entry"
+    desktop-file-validate "$entry" && [ "$(sed -n 's/^Exec=//p' "$entry")" = "$(readlink -f "$app")" ] ||
+        fail "the autostart entry is invalid or does not start this build: $(cat "$entry")"
+    sni-menu "Start at Login" && until_ok eval "! test -e $entry" || fail "turning Start at Login off kept the entry" ;;
 none)
-    until_ok viewable && wmctrl -i -c $(window Orvu | awk '{print $1}') || fail "without a tray no window"
+    until_ok viewable && wmctrl -i -c "$(x-window Orvu | cut -d' ' -f1)" || fail "without a tray no window"
     until_ok eval "! kill -0 $pid" || fail "closing the window did not end the app"
     "$app" & pid=$!
     until_ok viewable && sleep 3 || fail "the window did not appear again"
     trayer --edge top --align right --widthtype request --height 28 --SetDockType true >/dev/null 2>&1 &
-    WAIT=50 until_ok embedded || fail "the icon was not in the tray 5 s after the tray appeared"
-    until_ok eval "! viewable" || fail "the window stayed once the tray took the icon"
-    shot tray ;;
+    WAIT=50 until_ok x-window orvutray || fail "the icon was not in the tray 5 s after the tray appeared"
+    until_ok eval "! viewable" || fail "the window stayed once the tray took the icon" ;;
 sway)
-    tree() { "$scripts/desktop/sway-window" io.orvu.tray; }
-    until_ok "$scripts/desktop/sni-menu" || fail "no tray item"
+    panel() { sway-window io.orvu.tray; }
+    until_ok sni-menu || fail "no tray item"
     xmessage -geometry 600x400 "another window" & other=$!
-    sleep 2; click 1265 13; until_ok tree || fail "a click on the icon opened no panel"
-    shot open
-    read -r x y w h < <(tree)
+    sleep 2; click 1265 13; until_ok panel || fail "a click on the icon opened no panel"
+    read -r x y w h < <(panel)
     echo "move 900 600" >"$POINTER"; sleep 0.5; echo "move $((x + w / 2)) $((y + h / 2))" >"$POINTER"; sleep 1
-    tree >/dev/null || fail "the pointer crossing another window into the panel closed it"
-    wtype -s 400 -k Escape; until_ok eval "! tree" || fail "Escape did not close the panel"
-    click 1265 13; until_ok tree || fail "a click opened no panel again"
-    click 1265 13; until_ok eval "! tree" || fail "a second click did not close the panel"
+    panel >/dev/null || fail "the pointer crossing another window into the panel closed it"
+    wtype -s 400 -k Escape; until_ok eval "! panel" || fail "Escape did not close the panel"
+    click 1265 13; until_ok panel || fail "a click opened no panel again"
+    click 1265 13; until_ok eval "! panel" || fail "a second click did not close the panel"
     kill $other ;;
 esac
 echo PASS

@@ -30,36 +30,28 @@ private slots:
     }
 
     // Files are selected in their folder, folders opened; a missing file is passed on as well.
-    void showsThroughTheFileManager() {
+    // Without a file manager on the bus, or without a bus, the folder opens as a URL.
+    void showsThroughTheFileManagerOrOpensTheFolder() {
         QDBusConnection service = QDBusConnection::connectToBus(m_address, "service");
         FakeFileManager fake;
         QVERIFY(service.registerObject("/org/freedesktop/FileManager1", &fake,
                                        QDBusConnection::ExportAllSlots));
         QVERIFY(service.registerService("org.freedesktop.FileManager1"));
         QStringList opened;
-        FreedesktopFileManager manager(QDBusConnection::connectToBus(m_address, "client"),
-                                       [&](const QUrl &url) { opened << url.toLocalFile(); });
+        const auto open = [&](const QUrl &url) { opened << url.toLocalFile(); };
+        FreedesktopFileManager manager(QDBusConnection::connectToBus(m_address, "client"), open);
         manager.revealFile("/gone/a b.txt");
         manager.revealFolder("/home/me/Notes");
         QTRY_COMPARE(fake.calls,
                      (QStringList{"items file:///gone/a%20b.txt", "dirs file:///home/me/Notes"}));
         QVERIFY(opened.isEmpty());
         service.unregisterService("org.freedesktop.FileManager1");
-        QDBusConnection::disconnectFromBus("service");
-    }
-
-    // Without a file manager on the bus, or without a bus, the folder opens as a URL.
-    void fallsBackToTheFolder() {
-        QStringList opened;
-        FreedesktopFileManager onBus(QDBusConnection::connectToBus(m_address, "lonely"),
-                                     [&](const QUrl &url) { opened << url.toLocalFile(); });
-        onBus.revealFile("/home/me/Notes/a.txt");
+        manager.revealFile("/home/me/Notes/a.txt");
         QTRY_COMPARE(opened, QStringList{"/home/me/Notes"});
-        FreedesktopFileManager noBus(
-            QDBusConnection::connectToBus("unix:path=/nonexistent", "none"),
-            [&](const QUrl &url) { opened << url.toLocalFile(); });
+        FreedesktopFileManager noBus(QDBusConnection::connectToBus("unix:path=/none", "no"), open);
         noBus.revealFolder("/home/me/Photos");
         QCOMPARE(opened, (QStringList{"/home/me/Notes", "/home/me/Photos"}));
+        QDBusConnection::disconnectFromBus("service");
     }
 };
 

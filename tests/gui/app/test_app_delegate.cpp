@@ -111,8 +111,8 @@ private slots:
         QTRY_VERIFY(f.tool.invocations("repos").size() >= 1); // the model's load() ran
 
         f.app->signOut();
-        QVERIFY(!f.app->authManager().isAuthenticated());
-        QVERIFY(f.app->coordinator().engines().isEmpty());
+        QVERIFY(!f.app->authManager().isAuthenticated() &&
+                f.app->coordinator().engines().isEmpty());
         QVERIFY(!f.app->authWindow() && !f.app->addRepoWindow());
         QTRY_VERIFY(!first && !added);
         QCOMPARE(f.menuLine(), "Sign In...");

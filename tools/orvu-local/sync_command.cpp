@@ -371,9 +371,7 @@ int SyncRun::run(const SyncOptions &options) {
         return fail(kExitFailure,
                     QStringLiteral("The folder's sync state cannot be read; nothing was changed"));
     m_state = std::move(*state);
-    auto scan = m_folder.scan([this](const QString &path) {
-        return m_state.count(path) != 0 || m_manifest.count(path) != 0;
-    });
+    auto scan = m_folder.scan(m_state, m_manifest);
     if (!scan)
         return fail(
             kExitFailure,

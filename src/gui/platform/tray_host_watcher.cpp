@@ -93,7 +93,9 @@ TrayHostWatcher::TrayHostWatcher(QObject *parent) : QObject(parent) {
         if (bus.interface()->isServiceRegistered(kWatcherService))
             m_statusNotifierHost = hostRegistered(bus.call(hostRegisteredQuery()));
     }
-    if (auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) {
+    // The offscreen platform offers the interface without a connection.
+    if (auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+        x11 && x11->connection()) {
         m_selection =
             std::make_unique<XEmbedSelection>(x11->connection(), [this] { xembedTrayAppeared(); });
         m_xembedTray = m_selection->owned();

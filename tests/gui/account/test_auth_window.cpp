@@ -76,13 +76,15 @@ private slots:
                  "Verification failed: Unexpected response from the orvu CLI");
     }
 
-    // A retry after a failure reads red until its own answer arrives.
-    void failedSendThenNewSend() {
+    // A retry after a failure reads red until its own answer arrives. After a sign-out the app
+    // deletes the window, maybe with a request still running.
+    void failedSendThenNewSendThenDeleted() {
         test::StandInTool tool;
         tool.respondOnce(
             "login --email",
             test::Response().lines({R"({"type":"error","error":"mail is <b>down"})"}).exit(1));
         tool.respond("login --email", test::Response().pause(100).exit(0));
+        tool.respond("login --verify", test::Response().pause(300).exit(0));
         Signing s(tool.location());
         s.get<QLineEdit>("emailField")->setText(" \t ");
         s.get<QPushButton>("sendButton")->click();
@@ -97,13 +99,7 @@ private slots:
         QTRY_VERIFY(s.shows("Check your email!", StatusTone::Success));
         QVERIFY(s.get<QPushButton>("sendButton")->isEnabled());
         QCOMPARE(tool.invocations("login --email").size(), 2);
-    }
 
-    // After a sign-out the app deletes the window, maybe with a request still running.
-    void deletedWhileVerifying() {
-        test::StandInTool tool;
-        tool.respond("login --verify", test::Response().pause(300).exit(0));
-        Signing s(tool.location());
         s.get<QLineEdit>("tokenField")->setText("t0k3n");
         s.get<QPushButton>("verifyButton")->click();
         s.window.reset();

@@ -264,9 +264,7 @@ private slots:
     void panelAndWindowsFit() {
         QVERIFY(writeFile(file("notes.md"), "x"));
         refreshAll();
-        QPalette dark(QColor(0x313338), QColor(0x202124));
-        for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-            dark.setColor(role, QColor(0xe8e8e8));
+        QPalette dark(QColor(0x313338), QColor(0x202124));    // texts in white
         dark.setColor(QPalette::Highlight, QColor(0x9fd0ff)); // a pale accent
         for (const QPalette &palette : {QApplication::palette(), dark})
             for (qreal points : {9.0, 11.0, 12.0}) {

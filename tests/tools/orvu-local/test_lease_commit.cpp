@@ -44,7 +44,7 @@ private slots:
         QFETCH(bool, stillHeld);
         QTemporaryDir dir;
         const QString path = dir.filePath(u"r.lock"_s);
-        constexpr qint64 kLeaseMs = 600;
+        constexpr qint64 kLeaseMs = 1000;
         LeaseLock first(path, holder == u"dies"_s ? 60000 : kLeaseMs, [&](int fd) {
             return holder != u"fails"_s && ::futimens(fd, nullptr) == 0;
         });
@@ -66,7 +66,7 @@ private slots:
         LeaseLock second(path, kLeaseMs);
         QElapsedTimer waited;
         waited.start();
-        const int waitMs = holder == u"replaced"_s ? 0 : 1500; // less than its lease: not stale
+        const int waitMs = holder == u"replaced"_s ? 0 : 2500;
         QCOMPARE(second.acquire(waitMs) == LeaseLock::Outcome::Acquired, taken);
         // At once from a dead or ownerless holder, after the lease from a silent one.
         QVERIFY(taken ? (waited.elapsed() >= kLeaseMs) == (holder == u"fails"_s)

@@ -7,6 +7,7 @@
 #include <QTemporaryFile>
 
 #include <map>
+#include <memory>
 #include <optional>
 
 namespace orvu::local {
@@ -113,10 +114,9 @@ private:
     bool saveManifest(const QString &repoId, const Manifest &manifest) const;
     QString versionsPath(const QString &repoId) const;
     qint64 newestVersion(const QString &repoId) const;
-    std::optional<StoredObject> commitObject(QTemporaryFile &file, const QByteArray &sha256,
-                                             qint64 size) const;
 
     QString m_root;
+    std::shared_ptr<class ObjectFiles> m_objects;
 };
 
 // Repo ids name files in the store, so they must be plain names.

@@ -30,6 +30,9 @@ PopoverContentView::PopoverContentView(AuthManager &authManager, SyncCoordinator
     setFixedWidth(kPanelWidth);
     setAutoFillBackground(true);
     markAsTabOrderRoot(this);
+    // The panel itself holds the focus when it opens, so the first Tab reaches the first
+    // control in reading order, and no control holds a focus it does not show.
+    setFocusPolicy(Qt::ClickFocus);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -42,6 +45,7 @@ PopoverContentView::PopoverContentView(AuthManager &authManager, SyncCoordinator
 
 PopoverContentView::~PopoverContentView() = default;
 
+<<<<<<< HEAD
 void PopoverContentView::showNotice(const QString &text) {
     auto *notice = new QLabel(text, this);
     notice->setObjectName(QStringLiteral("panelNotice"));
@@ -51,6 +55,32 @@ void PopoverContentView::showNotice(const QString &text) {
     notice->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     notice->setAccessibleName(text);
     static_cast<QVBoxLayout *>(layout())->insertWidget(0, notice);
+=======
+QSize PopoverContentView::sizeHint() const {
+    QSize hint = QWidget::sizeHint();
+    // Grows while open, never shrinks under the pointer; the next opening starts afresh.
+    if (isVisible())
+        m_tallest = std::max(m_tallest, hint.height());
+    hint.setHeight(std::max(hint.height(), m_tallest));
+    return hint;
+}
+
+QSize PopoverContentView::minimumSizeHint() const {
+    QSize hint = QWidget::minimumSizeHint();
+    hint.setHeight(std::max(hint.height(), m_tallest));
+    return hint;
+}
+
+void PopoverContentView::showEvent(QShowEvent *event) {
+    QWidget::showEvent(event);
+    setFocus(Qt::OtherFocusReason);
+}
+
+void PopoverContentView::hideEvent(QHideEvent *event) {
+    QWidget::hideEvent(event);
+    m_tallest = 0;
+    updateGeometry();
+>>>>>>> main
 }
 
 void PopoverContentView::changeEvent(QEvent *event) {

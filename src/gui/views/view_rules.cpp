@@ -61,6 +61,9 @@ QString headerStatusText(bool anySyncing, SyncState::Kind aggregate, qint64 remo
 }
 
 Tint headerStatusColor(SyncState::Kind aggregate, qint64 remoteTotal) {
+    // No repo at all is where every new user starts, not a warning.
+    if (aggregate == SyncState::noFolder)
+        return Tint::neutral;
     if (const auto tint = troubleTint(aggregate))
         return *tint;
     return aggregate == SyncState::idle && remoteTotal < 1 ? Tint::green : Tint::blue;
@@ -186,8 +189,8 @@ AlertText deleteAlert(const QStringList &deletePaths) {
     AlertText text;
     text.title = counted(deletePaths.size(), QStringLiteral("file")) +
                  QStringLiteral(" will be deleted locally");
-    text.message =
-        QStringLiteral("These files were deleted on the server and will be removed locally:\n");
+    // The title says what happens here; the body says why, and which files.
+    text.message = QStringLiteral("Deleted on the server since your last sync:\n");
     for (const QString &path : deletePaths.mid(0, kListed))
         text.message += QStringLiteral("\n  ") + path;
     if (deletePaths.size() > kListed)

@@ -45,7 +45,6 @@ PopoverContentView::PopoverContentView(AuthManager &authManager, SyncCoordinator
 
 PopoverContentView::~PopoverContentView() = default;
 
-<<<<<<< HEAD
 void PopoverContentView::showNotice(const QString &text) {
     auto *notice = new QLabel(text, this);
     notice->setObjectName(QStringLiteral("panelNotice"));
@@ -55,7 +54,8 @@ void PopoverContentView::showNotice(const QString &text) {
     notice->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     notice->setAccessibleName(text);
     static_cast<QVBoxLayout *>(layout())->insertWidget(0, notice);
-=======
+}
+
 QSize PopoverContentView::sizeHint() const {
     QSize hint = QWidget::sizeHint();
     // Grows while open, never shrinks under the pointer; the next opening starts afresh.
@@ -80,7 +80,6 @@ void PopoverContentView::hideEvent(QHideEvent *event) {
     QWidget::hideEvent(event);
     m_tallest = 0;
     updateGeometry();
->>>>>>> main
 }
 
 void PopoverContentView::changeEvent(QEvent *event) {

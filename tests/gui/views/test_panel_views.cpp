@@ -250,7 +250,7 @@ private slots:
         QVERIFY(m_panel->findChild<QWidget *>("removeRepo_other"));
         // The last pending change takes the list with it; `expanded` stays.
         QVERIFY(syncToEnd());
-        QVERIFY(!expanded->changesList() && !expanded->expandButton()->isVisible());
+        QTRY_VERIFY(!expanded->changesList() && !expanded->expandButton()->isVisible());
         QVERIFY(expanded->isExpanded());
         m_coordinator->apply({}); // no bindings: the empty state; signed out: its own view
         QVERIFY(m_panel->findChild<QWidget *>("noReposState")->isVisible());

@@ -155,9 +155,23 @@ QCoro::Task<int> StreamingRun::exitCode() {
     co_return code;
 }
 
+void StreamingRun::stop(std::chrono::milliseconds grace) {
+    QProcess *process = d->process;
+    if (!process || process->state() == QProcess::NotRunning)
+        return;
+    process->terminate();
+    QTimer::singleShot(grace, process, [process] { process->kill(); });
+}
+
 // ---------------------------------------------------------------------------------------------
 
 CLIRunner::CLIRunner(ToolLocation location) : m_location(std::move(location)) {}
+
+CLIRunner CLIRunner::boundTo(const QObject *owner) const {
+    CLIRunner bound = *this;
+    bound.m_owner = owner;
+    return bound;
+}
 
 QString CLIRunner::toolPath() const {
     if (!m_location.resourceDirectory.isEmpty()) {
@@ -188,6 +202,10 @@ QCoro::Task<RunOutcome> CLIRunner::run(QStringList arguments, std::optional<QStr
     prepare(*process, toolPath(), argumentVector(arguments, serverURL));
     if (!workingDirectory.isEmpty())
         process->setWorkingDirectory(workingDirectory);
+    if (m_owner) {
+        QObject::connect(m_owner, &QObject::destroyed, process.get(),
+                         [child = process.get()] { child->kill(); });
+    }
 
     // QProcess reads both pipes into its own buffers as data arrives, so a child writing more
     // than a pipe holds on either stream never stalls.

@@ -15,6 +15,7 @@
 #include "gui/app/status_icon.h"
 #include "gui/platform/dbus_notifier.h"
 #include "gui/platform/feed_updater.h"
+#include "gui/platform/qt_network_monitor.h"
 #include "gui/repos/add_repo_window.h"
 #include "gui/views/popover_content_view.h"
 #include "gui/views/view_rules.h"
@@ -80,6 +81,8 @@ AppDelegate::AppDelegate(Services services, QObject *parent)
                                           std::make_shared<RepoCLI>(m_services.serverURL, runner),
                                           Preferences(*m_settings, m_folderAccess), m_folderAccess,
                                           runner, m_services.homeDirectory, m_services.serverURL);
+    // Offline repos are checked again at once when the network changes.
+    m_coordinator->setNetworkMonitor(new QtNetworkMonitor(m_coordinator.get()));
 }
 
 AppDelegate::~AppDelegate() {
@@ -211,11 +214,13 @@ void AppDelegate::checkAnimation() {
 void AppDelegate::updateStatusIcon() {
     if (!m_statusItem)
         return;
-    showSymbol(statusSymbol(m_coordinator->aggregateState(), m_coordinator->remoteTotal()));
+    const std::optional<QString> checkFailure = m_coordinator->checkFailure();
+    showSymbol(statusSymbol(m_coordinator->aggregateState(), m_coordinator->remoteTotal(),
+                            checkFailure.has_value()));
     const QString toolTip = trayToolTip(
         rules::headerStatusText(m_coordinator->anySyncing(), m_coordinator->aggregateState().kind,
                                 m_coordinator->remoteTotal(), m_coordinator->pendingTotal(),
-                                m_coordinator->engines().size()));
+                                m_coordinator->engines().size(), checkFailure));
     if (toolTip != m_shownToolTip) {
         m_shownToolTip = toolTip;
         m_statusItem->setToolTip(toolTip);

@@ -7,9 +7,11 @@
 
 namespace orvu {
 
-QString statusSymbol(const SyncState &aggregateState, qint64 remoteTotal) {
+QString statusSymbol(const SyncState &aggregateState, qint64 remoteTotal, bool checkFailed) {
     switch (aggregateState.kind) {
     case SyncState::idle:
+        if (checkFailed)
+            break;
         return remoteTotal >= 1 ? QStringLiteral("arrow.down.circle")
                                 : QStringLiteral("checkmark.circle");
     case SyncState::syncing:

@@ -8,8 +8,8 @@
 
 namespace orvu {
 
-// The tray symbol that sums up every repo.
-QString statusSymbol(const SyncState &aggregateState, qint64 remoteTotal);
+// The tray symbol that sums up every repo; `checkFailed`: no repo's state is known.
+QString statusSymbol(const SyncState &aggregateState, qint64 remoteTotal, bool checkFailed = false);
 
 // The symbol of one sync animation frame; the frames alternate between an arrow and a circled
 // arrow pointing the way the files go.

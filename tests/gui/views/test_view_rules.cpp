@@ -22,6 +22,8 @@ private slots:
             QString line;
             Tint color;
             QString label;
+            std::optional<QString> checkFailure = {};
+            bool stopped = false;
         };
         const SyncState idle(SyncState::idle);
         const Case cases[] = {
@@ -39,9 +41,15 @@ private slots:
             {SyncState::notAuthenticated, 0, 0, remote(0, 0, 1), "1 update", Tint::orange,
              "Sync (1 update)"},
             {SyncState::pulling, 0, 0, remote(0, 0, 0), "Up to date", Tint::blue, "Sync"},
+            // A failed check is never shown as up to date; a stopped run says so.
+            {idle, 1, 1, {}, "Check failed: no store", Tint::red, "Sync (1 change)", "no store"},
+            {SyncState::syncing, 0, 0, {}, "Syncing...", Tint::blue, "Syncing...", "x"},
+            {idle, 2, 0, {}, "Sync stopped · 2 local changes", Tint::blue, "Sync", {}, true},
+            {idle, 0, 0, {}, "Sync stopped", Tint::green, "Sync", {}, true},
         };
         for (const Case &c : cases) {
-            const RepoValues values{c.state, c.pending, c.selected, c.remote};
+            const RepoValues values{c.state,  c.pending,      c.selected,
+                                    c.remote, c.checkFailure, c.stopped};
             QCOMPARE(statusLine(values), c.line);
             QCOMPARE(statusColor(values), c.color);
             QCOMPARE(syncLabel(values), c.label);
@@ -55,12 +63,16 @@ private slots:
             int remote, pending, engines;
             QString text;
             Tint color;
+            std::optional<QString> checkFailure = {};
         };
         const Case cases[] = {
             {false, SyncState::noFolder, 0, 0, 0, "No repos", Tint::orange},
             {false, SyncState::idle, 0, 0, 0, "0 repos · up to date", Tint::green},
             {false, SyncState::idle, 0, 0, 1, "1 repo · up to date", Tint::green},
-            {false, SyncState::idle, 0, 1, 1, "1 local changes", Tint::green},
+            {false, SyncState::idle, 0, 1, 1, "1 local change", Tint::green},
+            {false, SyncState::idle, 0, 3, 2, "3 local changes", Tint::green},
+            {false, SyncState::idle, 2, 0, 1, "Check failed: gone", Tint::red, "gone"},
+            {false, SyncState::networkError, 0, 0, 1, "Offline", Tint::orange, "gone"},
             {false, SyncState::idle, 4, 1, 2, "Updates available", Tint::blue},
             {true, SyncState::syncing, 4, 1, 2, "Syncing...", Tint::blue},
             {false, SyncState::pulling, 0, 0, 1, "1 repo · up to date", Tint::blue},
@@ -69,9 +81,10 @@ private slots:
             {false, SyncState::notAuthenticated, 1, 0, 1, "Not authenticated", Tint::orange},
         };
         for (const Case &c : cases) {
-            QCOMPARE(headerStatusText(c.syncing, c.aggregate, c.remote, c.pending, c.engines),
+            QCOMPARE(headerStatusText(c.syncing, c.aggregate, c.remote, c.pending, c.engines,
+                                      c.checkFailure),
                      c.text);
-            QCOMPARE(headerStatusColor(c.aggregate, c.remote), c.color);
+            QCOMPARE(headerStatusColor(c.aggregate, c.remote, c.checkFailure.has_value()), c.color);
         }
     }
 
@@ -120,6 +133,8 @@ private slots:
         }
         QCOMPARE(deleteAlert(twelve), (AlertText{"12 files will be deleted locally",
                                                  deleteIntro + listed + "\n  ...and 2 more"}));
+        QCOMPARE(conflictAlert(SyncPreview{0, 12, 0, 0, 12, twelve}).message,
+                 conflictIntro + listed + "\n  ...and 2 more");
         const RemoteStatusInfo info{1,
                                     2,
                                     0,

@@ -2,6 +2,8 @@
 //  - a full refresh publishing 100,000 pending changes: time from the tool's exit to the
 //    published list, and the longest gap of the main event loop meanwhile;
 //  - memory the engine holds with those 100,000 pending changes;
+//  - the process's resident memory after the first refresh and after five more, each with
+//    one more touched file (goal: within 1.5x of the first, as a fresh start would hold);
 //  - a sync run streaming 1,000,000 push events: events applied per second.
 // Prints the median (and worst) of several runs. Usage: bench_sync_engine [runs]
 #include "core/cli/tool_commands.h"
@@ -19,6 +21,7 @@
 #include <QCoro/QCoroTask>
 
 #include <malloc.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -52,6 +55,26 @@ bool makeFakeTool(const QString &dir) {
     return writeExecutable(dir + QStringLiteral("/orvu"), script);
 }
 
+double residentMb() {
+    long pages = 0;
+    long resident = 0;
+    if (FILE *file = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(file, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(file);
+    }
+    return double(resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
+
+// Runs the event loop and the pool until a refresh's leftovers are gone.
+void settle() {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 600)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThreadPool::globalInstance()->waitForDone();
+}
+
 size_t heapInUse() {
     malloc_trim(0);
     return mallinfo2().uordblks;
@@ -63,22 +86,39 @@ int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 9;
     const bool syncOnly = argc > 2 && QByteArrayView(argv[2]) == "sync";
+    const auto pathOf = [](int i) {
+        return "projects/folder" + QByteArray::number(i % 200) + "/document-" +
+               QByteArray::number(i) + ".txt";
+    };
     QTemporaryDir dir;
     const QString folder = dir.filePath(QStringLiteral("folder"));
     QDir().mkpath(folder);
     if (!makeFakeTool(dir.path()) ||
         !writeFile(dir.filePath(QStringLiteral("status.jsonl")),
-                   statusOutput(100'000, 0,
-                                [](int i) {
-                                    return "projects/folder" + QByteArray::number(i % 200) +
-                                           "/document-" + QByteArray::number(i) + ".txt";
-                                })) ||
+                   statusOutput(100'000, 0, pathOf)) ||
         !writeFile(dir.filePath(QStringLiteral("sync.jsonl")),
                    pushEvents(1'000'000, "file-", ".bin"))) {
         std::fprintf(stderr, "cannot prepare the fake tool\n");
         return 1;
     }
     const CLIRunner runner(ToolLocation{dir.path(), {}});
+
+    // Resident memory over refreshes of the same 100,000 changes plus one touched file each.
+    if (!syncOnly) {
+        SyncEngine engine(std::nullopt, folder, runner);
+        QList<double> resident;
+        for (int refresh = 0; refresh < 6; ++refresh) {
+            writeFile(dir.filePath(QStringLiteral("status.jsonl")),
+                      statusOutput(100'000 + refresh, 0, pathOf));
+            QCoro::waitFor(engine.refreshStatus());
+            settle();
+            resident << residentMb();
+        }
+        std::printf("resident memory, 100000 pending: %.1f MB after the first refresh, %.1f MB "
+                    "after five more (%.2fx)\n",
+                    resident.first(), resident.last(), resident.last() / resident.first());
+        writeFile(dir.filePath(QStringLiteral("status.jsonl")), statusOutput(100'000, 0, pathOf));
+    }
 
     // The runner alone, for comparison: from the tool's exit to its result.
     QList<double> runnerMs;

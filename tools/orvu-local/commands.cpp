@@ -375,8 +375,7 @@ int status(const Server &server, const Invocation &invocation) {
         manifest = std::move(*loaded);
     }
     // Only files with something to compare against are read.
-    const auto scan = target.folder.scan(
-        [&](const QString &path) { return state->count(path) != 0 || manifest.count(path) != 0; });
+    const auto scan = target.folder.scan(*state, manifest);
     if (!scan)
         return fail(kExitFailure,
                     QStringLiteral("Cannot read the folder %1").arg(target.folder.root()));

@@ -90,22 +90,28 @@ Fd DirectoryCache::openRegular(const QString &relative) {
 }
 
 std::optional<QByteArray> readAll(int fd) {
-    QByteArray data;
+    // Read straight into the result, grown as the file turns out longer than its stat said.
     struct stat info {};
-    if (::fstat(fd, &info) == 0 && info.st_size > 0)
-        data.reserve(static_cast<qsizetype>(info.st_size));
-    char buffer[1 << 16];
+    const qsizetype expected =
+        ::fstat(fd, &info) == 0 && info.st_size > 0 ? static_cast<qsizetype>(info.st_size) : 0;
+    QByteArray data(expected + (1 << 16), Qt::Uninitialized);
+    qsizetype length = 0;
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (length == data.size())
+            data.resize(data.size() * 2);
+        const ssize_t n =
+            ::read(fd, data.data() + length, static_cast<size_t>(data.size() - length));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             return std::nullopt;
         }
         if (n == 0)
-            return data;
-        data.append(buffer, n);
+            break;
+        length += n;
     }
+    data.truncate(length);
+    return data;
 }
 
 namespace {

@@ -1,18 +1,19 @@
 #include "folder_state.h"
 
 #include "folder_io.h"
+#include "hashing.h"
 
 #include "json_output.h"
 #include "paths.h"
 #include "store.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringDecoder>
 #include <QtConcurrent/QtConcurrentMap>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,6 +22,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -95,75 +97,343 @@ std::optional<QString> decodeName(const char *name) {
     return decoded;
 }
 
-struct Walker {
-    const std::function<bool(const QString &)> &needsHash;
-    FolderScan *scan;
+// What a walk found, in ascending path order.
+struct WalkResult {
+    std::vector<std::pair<QString, LocalFile>> files;
+    QStringList unreadable;
+};
 
-    void unreadable(const QString &relative) {
-        warn(QStringLiteral("Cannot read %1; it is left as it is here and on the server")
-                 .arg(relative.isEmpty() ? QStringLiteral(".") : relative));
-        scan->unreadable.append(relative);
-    }
+void noteUnreadable(WalkResult *result, const QString &relative) {
+    warn(QStringLiteral("Cannot read %1; it is left as it is here and on the server")
+             .arg(relative.isEmpty() ? QStringLiteral(".") : relative));
+    result->unreadable.append(relative);
+}
+
+// The entries of one folder, listed and then sorted as the paths inside them sort.
+class Listing {
+public:
+    struct Entry {
+        qsizetype offset = 0; // of the NUL-terminated name in `names`
+        qsizetype length = 0;
+        bool isDirectory = false;
+        bool ascii = true;
+        qint64 size = 0;
+        qint64 mtimeNs = 0;
+        quint64 inode = 0;
+    };
 
     // Takes ownership of `fd`, a directory opened without following a link.
-    bool walk(int fd, const QString &prefix) {
-        DIR *dir = ::fdopendir(fd);
-        if (!dir) {
+    Listing(int fd, const QString &prefix, bool statFiles, WalkResult *out)
+        : m_dir(::fdopendir(fd)), m_prefix(prefix), m_out(out) {
+        if (!m_dir) {
             ::close(fd);
             unreadable(prefix);
-            return false;
+            return;
         }
+        list(statFiles);
+    }
+    ~Listing() {
+        if (m_dir)
+            ::closedir(m_dir);
+    }
+    Listing(const Listing &) = delete;
+    Listing &operator=(const Listing &) = delete;
+
+    bool valid() const { return m_dir != nullptr; }
+    const std::vector<Entry> &entries() const { return m_entries; }
+    const char *name(const Entry &entry) const { return m_names.data() + entry.offset; }
+    QString path(const Entry &entry) const {
+        QString path;
+        path.reserve(m_prefix.size() + 1 + entry.length);
+        if (!m_prefix.isEmpty())
+            path.append(m_prefix).append(QLatin1Char('/'));
+        const QByteArrayView raw(name(entry), entry.length);
+        if (entry.ascii)
+            path.append(QLatin1StringView(raw));
+        else
+            path.append(QString::fromUtf8(raw)); // checked while listing
+        return path;
+    }
+    int fd() const { return ::dirfd(m_dir); }
+
+    void unreadable(const QString &relative) { noteUnreadable(m_out, relative); }
+
+    // Files go to the result, each folder to `visit` with its path, all in path order.
+    template <typename Visit> void forEachInOrder(Visit visit) {
+        for (const Entry &entry : m_entries) {
+            if (entry.isDirectory)
+                visit(entry, path(entry));
+            else
+                m_out->files.emplace_back(
+                    path(entry), LocalFile{entry.size, entry.mtimeNs, entry.inode, QByteArray()});
+        }
+    }
+
+private:
+    void list(bool statFiles) {
         for (;;) {
             errno = 0;
-            const dirent *entry = ::readdir(dir);
+            const dirent *entry = ::readdir(m_dir);
             if (!entry) {
                 if (errno != 0)
-                    unreadable(prefix);
+                    unreadable(m_prefix);
                 break;
             }
             const char *name = entry->d_name;
             if (name[0] == '.')
                 continue; // hidden, and "." and ".."
-            const auto decoded = decodeName(name);
-            if (!decoded) {
-                warn(QStringLiteral("Skipping a file name that is not valid UTF-8 text in %1")
-                         .arg(prefix.isEmpty() ? QStringLiteral(".") : prefix));
-                continue;
-            }
-            const QString relative =
-                prefix.isEmpty() ? *decoded : prefix + QLatin1Char('/') + *decoded;
-            // A regular file with nothing to compare it with needs no stat: it is sent as it
-            // is read then, and stat calls are most of the time before a first push starts.
-            if (entry->d_type == DT_REG && !needsHash(relative)) {
-                scan->files.emplace(relative, LocalFile{0, 0, 0, kUnhashed});
-                continue;
-            }
             if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_REG && entry->d_type != DT_DIR)
                 continue; // symbolic links, sockets and devices are neither followed nor synced
-            struct stat info {};
-            if (::fstatat(::dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno != ENOENT)
-                    unreadable(relative);
+            Entry item;
+            item.length = static_cast<qsizetype>(std::strlen(name));
+            for (qsizetype i = 0; i < item.length && item.ascii; ++i) {
+                const auto c = static_cast<unsigned char>(name[i]);
+                item.ascii = c >= 0x20 && c < 0x80;
+            }
+            if (!item.ascii && !decodeName(name)) {
+                warn(QStringLiteral("Skipping a file name that is not valid UTF-8 text in %1")
+                         .arg(m_prefix.isEmpty() ? QStringLiteral(".") : m_prefix));
                 continue;
             }
-            if (S_ISDIR(info.st_mode)) {
-                const int child =
-                    ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (child >= 0)
-                    walk(child, relative);
-                else if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP)
-                    unreadable(relative); // gone or swapped for something else is no folder
-            } else if (S_ISREG(info.st_mode)) {
-                scan->files.emplace(relative,
-                                    LocalFile{static_cast<qint64>(info.st_size), mtimeOf(info),
-                                              static_cast<quint64>(info.st_ino),
-                                              needsHash(relative) ? QByteArray() : kUnhashed});
+            item.isDirectory = entry->d_type == DT_DIR;
+            // A regular file with nothing to compare it with needs no stat: it is sent as it
+            // is read then, and stat calls are most of the time before a first push starts.
+            if (entry->d_type == DT_UNKNOWN || (entry->d_type == DT_REG && statFiles)) {
+                struct stat info {};
+                if (::fstatat(::dirfd(m_dir), name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                    if (errno != ENOENT) {
+                        const QString relative = QString::fromUtf8(name);
+                        unreadable(m_prefix.isEmpty() ? relative
+                                                      : m_prefix + QLatin1Char('/') + relative);
+                    }
+                    continue;
+                }
+                if (!S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode))
+                    continue;
+                item.isDirectory = S_ISDIR(info.st_mode);
+                item.size = static_cast<qint64>(info.st_size);
+                item.mtimeNs = mtimeOf(info);
+                item.inode = static_cast<quint64>(info.st_ino);
             }
+            item.offset = static_cast<qsizetype>(m_names.size());
+            m_names.append(name, static_cast<size_t>(item.length) + 1);
+            m_entries.push_back(item);
         }
-        ::closedir(dir);
-        return true;
+        // A folder sorts as its name with "/" after it, as the paths inside it do; by bytes,
+        // which is the paths' order unless characters beyond U+FFFF meet U+E000..U+FFFF
+        // (then the map of files merely takes longer to fill).
+        const auto unit = [this](const Entry &entry, qsizetype i) -> int {
+            if (i < entry.length)
+                return static_cast<unsigned char>(name(entry)[i]);
+            return i == entry.length && entry.isDirectory ? '/' : -1;
+        };
+        std::sort(m_entries.begin(), m_entries.end(), [&](const Entry &a, const Entry &b) {
+            const qsizetype common = std::min(a.length, b.length);
+            const int order = std::memcmp(name(a), name(b), static_cast<size_t>(common));
+            return order != 0 ? order < 0 : unit(a, common) < unit(b, common);
+        });
+    }
+
+    DIR *m_dir;
+    QString m_prefix;
+    WalkResult *m_out;
+    std::string m_names;
+    std::vector<Entry> m_entries;
+};
+
+void walkTree(int fd, const QString &prefix, bool statFiles, WalkResult *out) {
+    Listing listing(fd, prefix, statFiles, out);
+    if (!listing.valid())
+        return;
+    listing.forEachInOrder([&](const Listing::Entry &entry, const QString &relative) {
+        const int child = ::openat(listing.fd(), listing.name(entry),
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (child >= 0)
+            walkTree(child, relative, statFiles, out);
+        else if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP)
+            listing.unreadable(relative); // gone or swapped for something else is no folder
+    });
+}
+
+// Walks the folder, the top-level folders side by side; nothing when it cannot be listed.
+std::optional<FolderScan> walkFolder(const QString &root, bool statFiles) {
+    const int rootFd =
+        ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0)
+        return std::nullopt;
+    WalkResult top;
+    Listing listing(rootFd, QString(), statFiles, &top);
+    if (!listing.valid())
+        return std::nullopt;
+    struct Subtree {
+        const Listing::Entry *entry;
+        QString path;
+        size_t filesBefore; // top-level files that sort before it
+        WalkResult result;
+    };
+    std::vector<Subtree> subtrees;
+    listing.forEachInOrder([&](const Listing::Entry &entry, const QString &relative) {
+        subtrees.push_back({&entry, relative, top.files.size(), {}});
+    });
+    QtConcurrent::blockingMap(subtrees, [&](Subtree &subtree) {
+        const int child = ::openat(listing.fd(), listing.name(*subtree.entry),
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (child >= 0)
+            walkTree(child, subtree.path, statFiles, &subtree.result);
+        else if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP)
+            noteUnreadable(&subtree.result, subtree.path);
+    });
+    // The top level's files and the subtrees, each in order, in the order of the listing.
+    FolderScan scan;
+    scan.unreadable = std::move(top.unreadable);
+    size_t next = 0;
+    const auto topFilesUpTo = [&](size_t end) {
+        for (; next < end; ++next)
+            scan.files.emplace_hint(scan.files.end(), std::move(top.files[next].first),
+                                    top.files[next].second);
+    };
+    for (Subtree &subtree : subtrees) {
+        topFilesUpTo(subtree.filesBefore);
+        for (auto &[path, local] : subtree.result.files)
+            scan.files.emplace_hint(scan.files.end(), std::move(path), local);
+        scan.unreadable += subtree.result.unreadable;
+    }
+    topFilesUpTo(top.files.size());
+    return scan;
+}
+
+// The hash cache: `hash-cache` holds "inode \t size \t mtime-ns \t sha256 \t path" lines sorted
+// by path after a header; `hash-cache.log` holds lines of the same form added since it was
+// last written whole, the later line of a path winning. What a scan learns is appended to the
+// log, so that one touched file costs one line; the whole cache is written again only once
+// enough of it is out of date. Every line is checked against the file's current stat before
+// it is used, so a stale, torn or foreign line only ever costs a read of the file.
+const char *const kCacheFile = "hash-cache";
+const char *const kCacheLogFile = "hash-cache.log";
+
+struct CachedLine {
+    QByteArrayView path;
+    quint64 inode = 0;
+    qint64 size = 0;
+    qint64 mtimeNs = 0;
+    QByteArrayView sha;
+};
+
+bool isLowerHex(QByteArrayView text) {
+    for (const char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    return true;
+}
+
+std::optional<qint64> parseNumber(QByteArrayView text) {
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok);
+    return ok && value >= 0 ? std::optional(value) : std::nullopt;
+}
+
+struct HashCache {
+    QByteArray base;
+    QByteArray log;
+    std::vector<CachedLine> baseLines; // sorted by path when written by us
+    std::vector<CachedLine> logLines;
+    qsizetype rejected = 0; // lines that were not usable at all
+    bool baseReadable = false;
+
+    // Only complete lines count: the last line of a log cut short by a crash is left out.
+    void parse(const QByteArray &data, bool header, std::vector<CachedLine> *lines) {
+        qsizetype start = header ? data.indexOf('\n') + 1 : 0;
+        if (header && start == 0)
+            return;
+        while (start < data.size()) {
+            const qsizetype end = data.indexOf('\n', start);
+            if (end < 0)
+                break;
+            const QByteArrayView line(data.constData() + start, end - start);
+            start = end + 1;
+            QByteArrayView f[4];
+            QByteArrayView path;
+            const auto inode = splitFields(line, 4, f, &path) ? parseNumber(f[0]) : std::nullopt;
+            const auto size = inode ? parseNumber(f[1]) : std::nullopt;
+            const auto mtime = size ? parseNumber(f[2]) : std::nullopt;
+            if (!mtime || f[3].size() != 64 || !isLowerHex(f[3]) || path.isEmpty()) {
+                ++rejected;
+                continue;
+            }
+            lines->push_back({path, static_cast<quint64>(*inode), *size, *mtime, f[3]});
+        }
+    }
+
+    static HashCache read(const QString &root) {
+        HashCache cache;
+        FileContent base = readMeta(root, kCacheFile);
+        cache.baseReadable =
+            base.status == ReadStatus::Ok && base.data.startsWith(kCacheHeader + '\n');
+        if (cache.baseReadable)
+            cache.base = std::move(base.data);
+        cache.log = readMeta(root, kCacheLogFile).data;
+        cache.parse(cache.base, true, &cache.baseLines);
+        cache.parse(cache.log, false, &cache.logLines);
+        return cache;
     }
 };
+
+// -1, 0 or 1 as `path` sorts before, with or after the cached UTF-8 `raw`.
+int comparePath(const QString &path, QByteArrayView raw) {
+    bool ascii = true;
+    for (const char c : raw)
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii)
+        return QStringView(path).compare(QLatin1StringView(raw));
+    return QStringView(path).compare(QString::fromUtf8(raw));
+}
+
+bool matches(const LocalFile &file, const CachedLine &line) {
+    return file.inode == line.inode && file.size == line.size && file.mtimeNs == line.mtimeNs;
+}
+
+QByteArray cacheLine(const QString &path, const LocalFile &file) {
+    return QByteArray::number(file.inode) + '\t' + QByteArray::number(file.size) + '\t' +
+           QByteArray::number(file.mtimeNs) + '\t' + file.sha256 + '\t' + path.toUtf8() + '\n';
+}
+
+// Appends whole lines to the log in one write, after a line break if a run that died left
+// the last line unfinished.
+void appendToLog(const QString &root, QByteArray lines) {
+    const Fd dir = openDirectoryInside(root, kMetaDirectory, true);
+    if (!dir.valid())
+        return;
+    const Fd log(::openat(dir.get(), kCacheLogFile,
+                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    struct stat info {};
+    if (!log.valid() || ::fstat(log.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return;
+    char last = '\n';
+    if (info.st_size > 0 && ::pread(log.get(), &last, 1, info.st_size - 1) != 1)
+        return;
+    if (last != '\n')
+        lines.prepend('\n');
+    qsizetype written = 0;
+    while (written < lines.size()) {
+        const ssize_t n = ::write(log.get(), lines.constData() + written,
+                                  static_cast<size_t>(lines.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return; // a lost line only costs a read of its file next time
+        written += n;
+    }
+}
+
+qint64 realtimeNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<qint64>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// A file modified this shortly before its content was read may be written again within the
+// same tick of the file system's clock without its stat changing; its hash is not kept.
+constexpr qint64 kSettledNs = 2000000000;
 
 } // namespace
 
@@ -178,7 +448,7 @@ bool isUnder(const QString &path, const QStringList &prefixes) {
 std::optional<QByteArray> hashFileContent(const Fd &fd) {
     if (!fd.valid())
         return std::nullopt;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    Sha256 hash;
     // One buffer per thread, left uninitialised: clearing 1 MiB for every small file cost
     // more than hashing it.
     thread_local const std::unique_ptr<char[]> buffer(new char[kReadChunk]);
@@ -190,9 +460,9 @@ std::optional<QByteArray> hashFileContent(const Fd &fd) {
             return std::nullopt;
         if (n == 0)
             break;
-        hash.addData(QByteArrayView(buffer.get(), n));
+        hash.add(QByteArrayView(buffer.get(), n));
     }
-    return hash.result().toHex();
+    return hash.hex();
 }
 
 Folder::Folder(QString root) : m_root(QDir::cleanPath(std::move(root))) {}
@@ -262,35 +532,51 @@ bool Folder::saveState(const SyncedState &state) const {
     return writeMeta(m_root, "state", data);
 }
 
-std::optional<FolderScan>
-Folder::scan(const std::function<bool(const QString &)> &needsHash) const {
-    FolderScan result;
-    LocalFiles &files = result.files;
-    const int rootFd =
-        ::open(QFile::encodeName(m_root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (rootFd < 0 || !Walker{needsHash, &result}.walk(rootFd, QString()))
+std::optional<FolderScan> Folder::scan(const SyncedState &state,
+                                       const std::map<QString, ManifestEntry> &manifest) const {
+    const qint64 startedNs = realtimeNs();
+    // The cache is read and parsed while the folder is walked.
+    QFuture<HashCache> reading = QtConcurrent::run(&HashCache::read, m_root);
+    auto walked = walkFolder(m_root, !state.empty() || !manifest.empty());
+    const HashCache cache = reading.result();
+    if (!walked)
         return std::nullopt;
+    FolderScan result = std::move(*walked);
+    LocalFiles &files = result.files;
 
-    // inode \t size \t mtime \t sha \t path
-    const QByteArray cacheData = readMeta(m_root, "hash-cache").data;
-    qsizetype cachedCount = 0;
-    qsizetype usedCount = 0;
-    forEachLine(cacheData, [&](QByteArrayView line) {
-        QByteArrayView f[4];
-        QByteArrayView path;
-        if (!splitFields(line, 4, f, &path))
-            return;
-        ++cachedCount;
-        const auto it = files.find(QString::fromUtf8(path));
-        if (it == files.end() || !it->second.sha256.isEmpty())
-            return;
-        LocalFile &file = it->second;
-        if (file.inode == f[0].toULongLong() && file.size == f[1].toLongLong() &&
-            file.mtimeNs == f[2].toLongLong()) {
-            file.sha256 = f[3].toByteArray();
-            ++usedCount;
+    // All three are sorted by path: one pass marks what has nothing to compare with.
+    auto s = state.begin();
+    auto m = manifest.begin();
+    for (auto &[path, file] : files) {
+        while (s != state.end() && s->first < path)
+            ++s;
+        while (m != manifest.end() && m->first < path)
+            ++m;
+        if ((s == state.end() || s->first != path) && (m == manifest.end() || m->first != path))
+            file.sha256 = kUnhashed;
+    }
+
+    // The base is sorted as the files are: merged in one pass. The log, short, is looked up.
+    qsizetype used = 0;
+    auto f = files.begin();
+    for (const CachedLine &line : cache.baseLines) {
+        int order = 1;
+        while (f != files.end() && (order = comparePath(f->first, line.path)) < 0)
+            ++f;
+        if (f == files.end())
+            break;
+        if (order == 0 && f->second.sha256.isEmpty() && matches(f->second, line)) {
+            f->second.sha256 = line.sha.toByteArray();
+            ++used;
         }
-    });
+    }
+    for (const CachedLine &line : cache.logLines) {
+        const auto it = files.find(QString::fromUtf8(line.path));
+        if (it != files.end() && it->second.sha256 != kUnhashed && matches(it->second, line)) {
+            used += it->second.sha256.isEmpty() ? 1 : 0;
+            it->second.sha256 = line.sha.toByteArray();
+        }
+    }
 
     struct Pending {
         const QString *path;
@@ -316,26 +602,43 @@ Folder::scan(const std::function<bool(const QString &)> &needsHash) const {
                 item.unreadable = errno != ENOENT;
         }
     });
-    for (const Pending &item : pending)
+    QByteArray learnt;
+    qsizetype learntCount = 0;
+    for (const Pending &item : pending) {
         if (item.unreadable) {
             warn(QStringLiteral("Cannot read %1; it is left as it is here and on the server")
                      .arg(*item.path));
             result.unreadable.append(*item.path);
+        } else if (!item.file->sha256.isEmpty() && item.file->mtimeNs <= startedNs - kSettledNs) {
+            learnt += cacheLine(*item.path, *item.file);
+            ++learntCount;
         }
+    }
     // A file that vanished while hashing is not part of this scan; one that could not be read
     // is listed as unreadable instead.
     for (auto it = files.begin(); it != files.end();)
         it = it->second.sha256.isEmpty() ? files.erase(it) : std::next(it);
 
-    if (!pending.empty() || cachedCount != usedCount) {
+    // Written whole again once the lines out of date (files gone or changed, lines replaced
+    // by later ones) and those about to be added are many next to the folder's files.
+    const qsizetype lines = static_cast<qsizetype>(cache.baseLines.size() + cache.logLines.size());
+    const qsizetype outdated = lines - used + cache.rejected + learntCount;
+    if (!cache.baseReadable ? !files.empty() && (learntCount > 0 || used > 0)
+                            : outdated > 1000 + static_cast<qsizetype>(files.size()) / 8) {
         QByteArray data = kCacheHeader + '\n';
         data.reserve(static_cast<qsizetype>(files.size()) * 130);
         for (const auto &[path, file] : files)
-            if (file.sha256 != kUnhashed)
-                data += QByteArray::number(file.inode) + '\t' + QByteArray::number(file.size) +
-                        '\t' + QByteArray::number(file.mtimeNs) + '\t' + file.sha256 + '\t' +
-                        path.toUtf8() + '\n';
-        writeMeta(m_root, "hash-cache", data); // a lost cache only costs time
+            if (file.sha256 != kUnhashed && file.mtimeNs <= startedNs - kSettledNs)
+                data += cacheLine(path, file);
+        // The log goes after the whole cache is in place; the other order could lose lines
+        // that the old cache did not hold. A lost cache only costs time.
+        if (writeMeta(m_root, kCacheFile, data)) {
+            const Fd dir = openDirectoryInside(m_root, kMetaDirectory, false);
+            if (dir.valid())
+                ::unlinkat(dir.get(), kCacheLogFile, 0);
+        }
+    } else if (learntCount > 0) {
+        appendToLog(m_root, std::move(learnt));
     }
     return result;
 }
@@ -345,13 +648,11 @@ std::optional<LocalFile> Folder::hashOne(const QString &relative) const {
     struct stat info {};
     if (!fd.valid() || ::fstat(fd.get(), &info) != 0)
         return std::nullopt;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    const auto data = orvu::local::readAll(fd.get());
-    if (!data)
+    auto sha = hashFileContent(fd);
+    if (!sha)
         return std::nullopt;
-    hash.addData(*data);
     return LocalFile{static_cast<qint64>(info.st_size), mtimeOf(info),
-                     static_cast<quint64>(info.st_ino), hash.result().toHex()};
+                     static_cast<quint64>(info.st_ino), std::move(*sha)};
 }
 
 } // namespace orvu::local

@@ -4,11 +4,12 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
 #include <map>
 #include <optional>
 
 namespace orvu::local {
+
+struct ManifestEntry;
 
 // The hash of a file that exists but whose content nobody needed to compare.
 inline const QByteArray kUnhashed = QByteArrayLiteral("unhashed");
@@ -64,11 +65,12 @@ public:
     bool saveState(const SyncedState &state) const;
 
     // Every ordinary file with its content hash. Unchanged files (same size, modification
-    // time and inode as cached) are not read; the cache is rewritten only when it changed.
-    // Files for which `needsHash` says no (nothing to compare them with) are not read at all
-    // and carry kUnhashed, so a first push can start without reading the whole folder.
-    // Nothing when the folder itself cannot be read.
-    std::optional<FolderScan> scan(const std::function<bool(const QString &)> &needsHash) const;
+    // time and inode as cached) are not read; what was learnt is added to the cache.
+    // Files with nothing to compare them with (neither in `state` nor in `manifest`) are not
+    // read at all and carry kUnhashed, so a first push can start without reading the whole
+    // folder. Nothing when the folder itself cannot be read.
+    std::optional<FolderScan> scan(const SyncedState &state,
+                                   const std::map<QString, ManifestEntry> &manifest) const;
     // The current stat and hash of one regular file (never through a link).
     std::optional<LocalFile> hashOne(const QString &relative) const;
 

@@ -2,9 +2,9 @@
 
 #include "folder_io.h"
 #include "json_output.h"
+#include "object_io.h"
 #include "paths.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
@@ -34,7 +34,6 @@ namespace {
 
 constexpr qint64 kSignInTokenLifetimeMs = 15 * 60 * 1000;
 constexpr int kStoreLockWaitMs = 10000;
-constexpr qint64 kCopyChunk = 1 << 20;
 
 const QString kUsersFile = QStringLiteral("users.json");
 const QString kTokensFile = QStringLiteral("sign-in-tokens.json");
@@ -211,7 +210,9 @@ bool writeFileAtomically(const QString &path, const QByteArray &data, bool priva
     return file.commit();
 }
 
-Store::Store(QString root) : m_root(std::move(root)) {}
+Store::Store(QString root)
+    : m_root(std::move(root)),
+      m_objects(std::make_shared<ObjectFiles>(m_root + QStringLiteral("/objects"))) {}
 
 bool Store::exists() const {
     return QFileInfo(m_root).isDir();
@@ -509,86 +510,16 @@ bool Store::hasObject(const QByteArray &sha256) const {
     return !path.isEmpty() && QFileInfo::exists(path);
 }
 
-std::optional<StoredObject> Store::commitObject(QTemporaryFile &file, const QByteArray &sha256,
-                                                qint64 size) const {
-    const QString target = objectPath(sha256);
-    if (QFileInfo::exists(target))
-        return StoredObject{sha256, size}; // content-addressed: the same bytes are there
-    if (!QDir().mkpath(QFileInfo(target).path()) || !file.flush())
-        return std::nullopt;
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
-                        QFileDevice::ReadOther);
-    if (!file.rename(target))
-        return QFileInfo::exists(target) ? std::optional(StoredObject{sha256, size}) : std::nullopt;
-    file.setAutoRemove(false);
-    return StoredObject{sha256, size};
-}
-
 std::optional<StoredObject> Store::storeFile(int fd) const {
-    QFile source;
-    if (!source.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
-        return std::nullopt;
-    QTemporaryFile target(m_root + QStringLiteral("/objects/incoming-XXXXXX"));
-    if (!target.open())
-        return std::nullopt;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    QByteArray buffer(kCopyChunk, Qt::Uninitialized);
-    qint64 size = 0;
-    for (;;) {
-        const qint64 n = source.read(buffer.data(), buffer.size());
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            break;
-        hash.addData(QByteArrayView(buffer.constData(), n));
-        if (target.write(buffer.constData(), n) != n)
-            return std::nullopt;
-        size += n;
-    }
-    return commitObject(target, hash.result().toHex(), size);
+    return m_objects->store(fd);
 }
 
 Store::CopyOutcome Store::copyObject(const QByteArray &sha256, qint64 size, int outFd) const {
-    const QString path = objectPath(sha256);
-    const Fd source = path.isEmpty() ? Fd() : openRegular(path, true);
-    if (!source.valid())
-        return errno == ENOENT || path.isEmpty() ? CopyOutcome::Missing : CopyOutcome::Corrupt;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    QByteArray buffer(kCopyChunk, Qt::Uninitialized);
-    qint64 copied = 0;
-    for (;;) {
-        const ssize_t n = ::read(source.get(), buffer.data(), static_cast<size_t>(buffer.size()));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return CopyOutcome::Corrupt;
-        if (n == 0)
-            break;
-        copied += n;
-        if (copied > size)
-            return CopyOutcome::Corrupt;
-        hash.addData(QByteArrayView(buffer.constData(), n));
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w =
-                ::write(outFd, buffer.constData() + done, static_cast<size_t>(n - done));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                return CopyOutcome::WriteFailed;
-            done += w;
-        }
-    }
-    if (copied != size || hash.result().toHex() != sha256)
-        return CopyOutcome::Corrupt;
-    return CopyOutcome::Copied;
+    return m_objects->copy(sha256, size, outFd);
 }
 
 std::optional<StoredObject> Store::storeData(const QByteArray &data) const {
-    QTemporaryFile target(m_root + QStringLiteral("/objects/incoming-XXXXXX"));
-    if (!target.open() || target.write(data) != data.size())
-        return std::nullopt;
-    return commitObject(target, QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex(),
-                        data.size());
+    return m_objects->store(QByteArrayView(data));
 }
 
 } // namespace orvu::local

@@ -8,6 +8,7 @@
 #include <QTemporaryFile>
 
 #include <map>
+#include <memory>
 #include <optional>
 
 namespace orvu::local {
@@ -102,10 +103,9 @@ private:
     // Takes `lock` (the store lock) and reads the file under it, for a read-modify-write.
     std::optional<QJsonObject> lockAndReadJson(QLockFile &lock, const QString &name) const;
     bool writeJson(const QString &name, const QJsonObject &object) const;
-    std::optional<StoredObject> commitObject(QTemporaryFile &file, const QByteArray &sha256,
-                                             qint64 size) const;
 
     QString m_root;
+    std::shared_ptr<class ObjectFiles> m_objects;
 };
 
 // Repo ids name files in the store, so they must be plain names.

@@ -3,6 +3,7 @@
 #include "folder_io.h"
 #include "json_output.h"
 #include "paths.h"
+#include "run_ahead.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -83,10 +84,9 @@ std::optional<Place> placeOf(const Folder &folder, const QString &path, bool cre
 }
 
 void emitTransfer(const QString &type, const QString &path, qsizetype current, qsizetype total) {
-    emitLine({{QStringLiteral("type"), type},
-              {QStringLiteral("file"), path},
-              {QStringLiteral("current"), current},
-              {QStringLiteral("total"), total}});
+    // One per file: written directly, as a JSON document for each cost more than the copy.
+    emitRawLine("{\"current\":" + QByteArray::number(current) + ",\"file\":" + jsonString(path) +
+                ",\"total\":" + QByteArray::number(total) + ",\"type\":" + jsonString(type) + '}');
 }
 
 void transferPause() {
@@ -109,7 +109,14 @@ private:
     void deleteServerPhase(const QStringList &paths);
     QStringList conflictPhase(const QStringList &paths);
     void pullPhase(const QStringList &paths);
-    bool pullOne(const QString &path, const ManifestEntry &entry);
+    // A download into a temporary file next to its target.
+    struct Download {
+        std::optional<Place> place;
+        std::optional<TemporaryFile> temporary;
+        Store::CopyOutcome outcome = Store::CopyOutcome::WriteFailed;
+    };
+    Download download(const QString &path, const ManifestEntry &entry) const;
+    bool pullOne(const QString &path, const ManifestEntry &entry, const Download &download);
     void deleteLocalPhase(const QStringList &paths);
     std::optional<QString> moveAside(const Place &place, const QString &path,
                                      const QByteArray &from);
@@ -137,40 +144,52 @@ void SyncRun::settle(const QStringList &paths) {
 }
 
 void SyncRun::pushPhase(const QStringList &paths) {
-    qsizetype current = 0;
-    DirectoryCache directories(m_folder.root());
+    std::vector<qint64> versions;
     for (const QString &path : paths) {
-        if (interrupted())
-            return;
-        ++current;
         qint64 version = 0;
         if (const auto it = m_manifest.find(path); it != m_manifest.end())
             version = it->second.version;
         if (const auto it = m_state.find(path); it != m_state.end())
             version = std::max(version, it->second.version);
-        if (version == std::numeric_limits<qint64>::max()) {
-            warn(QStringLiteral("%1 has reached the highest version number the server can "
-                                "count; it stays pending")
-                     .arg(path));
-            m_failed.append(path);
-            continue;
-        }
-        // Only the regular file the scan saw is sent: never through a link, never a FIFO.
-        const Fd fd = directories.openRegular(path);
-        const auto stored = fd.valid() ? m_store.storeFile(fd.get()) : std::nullopt;
-        if (!stored) {
-            warn(QStringLiteral("Could not read %1; it stays pending").arg(path));
-            continue;
-        }
-        transferPause();
-        ++version;
-        m_manifest[path] =
-            ManifestEntry{stored->sha256, stored->size, version, isPrivatePath(path)};
-        m_state[path] = SyncedEntry{stored->sha256, stored->size, version};
-        m_manifestChanged = true;
-        m_pushed.append(path);
-        emitTransfer(QStringLiteral("push"), path, current, paths.size());
+        versions.push_back(version);
     }
+    constexpr qint64 kLastVersion = std::numeric_limits<qint64>::max();
+    // Files are copied into the store on worker threads, a few ahead of the lines, which come
+    // out in order; an interruption lets the copies under way finish.
+    runAheadInOrder<std::optional<StoredObject>>(
+        paths.size(), [this] { return DirectoryCache(m_folder.root()); },
+        [&](qsizetype i, DirectoryCache &directories) -> std::optional<StoredObject> {
+            if (versions[static_cast<size_t>(i)] == kLastVersion)
+                return std::nullopt;
+            // Only the regular file the scan saw is sent: never through a link, never a FIFO.
+            const Fd fd = directories.openRegular(paths[i]);
+            auto stored = fd.valid() ? m_store.storeFile(fd.get()) : std::nullopt;
+            if (stored)
+                transferPause();
+            return stored;
+        },
+        interrupted,
+        [&](qsizetype i, const std::optional<StoredObject> &stored) {
+            const QString &path = paths[i];
+            if (versions[static_cast<size_t>(i)] == kLastVersion) {
+                warn(QStringLiteral("%1 has reached the highest version number the server can "
+                                    "count; it stays pending")
+                         .arg(path));
+                m_failed.append(path);
+                return;
+            }
+            if (!stored) {
+                warn(QStringLiteral("Could not read %1; it stays pending").arg(path));
+                return;
+            }
+            const qint64 version = versions[static_cast<size_t>(i)] + 1;
+            m_manifest[path] =
+                ManifestEntry{stored->sha256, stored->size, version, isPrivatePath(path)};
+            m_state[path] = SyncedEntry{stored->sha256, stored->size, version};
+            m_manifestChanged = true;
+            m_pushed.append(path);
+            emitTransfer(QStringLiteral("push"), path, i + 1, paths.size());
+        });
 }
 
 void SyncRun::deleteServerPhase(const QStringList &paths) {
@@ -238,20 +257,31 @@ QStringList SyncRun::conflictPhase(const QStringList &paths) {
 // its hash; only then, with nothing slow in between, is the local file compared with what the
 // scan saw, and replaced only when it is unchanged. A file edited meanwhile stays where it is
 // and the download goes aside as a conflict copy.
-bool SyncRun::pullOne(const QString &path, const ManifestEntry &entry) {
-    const auto place = placeOf(m_folder, path, true);
+SyncRun::Download SyncRun::download(const QString &path, const ManifestEntry &entry) const {
+    Download download;
+    download.place = placeOf(m_folder, path, true);
+    if (download.place)
+        download.temporary = createTemporaryAt(download.place->dir.get(), 0666);
+    if (download.temporary) {
+        download.outcome =
+            m_store.copyObject(entry.sha256, entry.size, download.temporary->fd.get());
+        download.temporary->fd = Fd();
+    }
+    return download;
+}
+
+bool SyncRun::pullOne(const QString &path, const ManifestEntry &entry, const Download &download) {
+    const auto &place = download.place;
     if (!place) {
         warn(QStringLiteral("Not writing %1: it would lead outside the folder").arg(path));
         return false;
     }
-    auto temporary = createTemporaryAt(place->dir.get(), 0666);
+    const auto &temporary = download.temporary;
     if (!temporary) {
         warn(QStringLiteral("Could not write %1").arg(path));
         return false;
     }
-    const Store::CopyOutcome outcome =
-        m_store.copyObject(entry.sha256, entry.size, temporary->fd.get());
-    temporary->fd = Fd();
+    const Store::CopyOutcome outcome = download.outcome;
     if (outcome != Store::CopyOutcome::Copied) {
         ::unlinkat(place->dir.get(), temporary->name.constData(), 0);
         if (outcome == Store::CopyOutcome::WriteFailed) {
@@ -297,20 +327,30 @@ bool SyncRun::pullOne(const QString &path, const ManifestEntry &entry) {
 }
 
 void SyncRun::pullPhase(const QStringList &paths) {
-    qsizetype current = 0;
+    std::vector<std::optional<ManifestEntry>> entries;
     for (const QString &path : paths) {
-        if (interrupted())
-            return;
-        ++current;
         const auto entry = m_manifest.find(path);
-        if (entry == m_manifest.end())
-            continue;
-        transferPause();
-        if (!pullOne(path, entry->second))
-            continue;
-        m_pulled.append(path);
-        emitTransfer(QStringLiteral("pull"), path, current, paths.size());
+        entries.push_back(entry == m_manifest.end() ? std::nullopt : std::optional(entry->second));
     }
+    // Downloads go to temporary files on worker threads, a few ahead; each is checked against
+    // the local file and put in place here, in order.
+    runAheadInOrder<std::optional<Download>>(
+        paths.size(), [] { return 0; },
+        [&](qsizetype i, int) -> std::optional<Download> {
+            const auto &entry = entries[static_cast<size_t>(i)];
+            if (!entry)
+                return std::nullopt;
+            transferPause();
+            return download(paths[i], *entry);
+        },
+        interrupted,
+        [&](qsizetype i, const std::optional<Download> &done) {
+            const QString &path = paths[i];
+            if (!done || !pullOne(path, *entries[static_cast<size_t>(i)], *done))
+                return;
+            m_pulled.append(path);
+            emitTransfer(QStringLiteral("pull"), path, i + 1, paths.size());
+        });
 }
 
 void SyncRun::deleteLocalPhase(const QStringList &paths) {
@@ -371,9 +411,7 @@ int SyncRun::run(const SyncOptions &options) {
         return fail(kExitFailure,
                     QStringLiteral("The folder's sync state cannot be read; nothing was changed"));
     m_state = std::move(*state);
-    auto scan = m_folder.scan([this](const QString &path) {
-        return m_state.count(path) != 0 || m_manifest.count(path) != 0;
-    });
+    auto scan = m_folder.scan(m_state, m_manifest);
     if (!scan)
         return fail(
             kExitFailure,

@@ -12,6 +12,8 @@
 
 #include <QCoro/QCoroFuture>
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <limits>
@@ -82,6 +84,14 @@ template <typename... Containers> void releaseInBackground(Containers &&...conta
     QThreadPool::globalInstance()->start(
         [held = std::make_shared<std::tuple<std::decay_t<Containers>...>>(
              std::move(containers)...)]() mutable { held.reset(); });
+}
+
+// After a big refresh, the heap's free pages go back to the system once the old lists are
+// gone: the decoding runs on pool threads, whose heaps otherwise keep what they freed and
+// grow with every refresh.
+void trimHeapSoon() {
+    QTimer::singleShot(std::chrono::milliseconds(250),
+                       [] { QThreadPool::globalInstance()->start([] { malloc_trim(0); }); });
 }
 
 // The last path component, as shown in messages: the text after the last "/".
@@ -407,6 +417,8 @@ void SyncEngine::publishStatus(PreparedStatus prepared, bool withRemote, quint64
     // The server answered: whatever said Offline is over.
     if (withRemote && m_state.kind == SyncState::networkError)
         m_state = SyncState::idle;
+    if (std::max(m_pendingChanges.size(), prepared.sorted.size()) >= 10'000)
+        trimHeapSoon();
     QList<PendingChange> previous = std::exchange(m_pendingChanges, std::move(prepared.sorted));
     if (withRemote) {
         std::optional<RemoteStatusInfo> previousRemote =

@@ -6,6 +6,7 @@
 #include "core/bindings/sync_coordinator.h"
 #include "core/cli/tool_commands.h"
 #include "core/platform/memory_settings_store.h"
+#include "core/repos/add_repo_model.h"
 #include "core/sync/sync_engine.h"
 #include "gui/app/app_delegate.h"
 #include "gui/app/panel_window.h"
@@ -23,6 +24,7 @@
 
 using namespace orvu;
 using orvu::test::OrvuLocalSandbox;
+using Model = AddRepoModel;
 
 namespace {
 
@@ -47,14 +49,12 @@ private slots:
         OrvuLocalSandbox sandbox;
         QVERIFY(sandbox.signIn(kEmail));
         const QString folder = sandbox.makeFolder("work");
-        QCOMPARE(sandbox.orvu(tool::init(folder, "work", {}, false)).exitCode, 0);
         for (int i = 0; i < 12; ++i)
             QVERIFY(writeFile(folder + QStringLiteral("/f%1.txt").arg(i, 2, 10, QChar('0')), "x"));
         auto settings = std::make_shared<MemorySettingsStore>();
         settings->setString(AuthManager::kUserEmailKey, kEmail);
         FolderConfigReader reader;
-        BindingStore(*settings, reader)
-            .save({{reader.readConfig(folder)->repoId, "work", "Work", folder, {}, false}});
+        const auto stored = [&] { return BindingStore(*settings, reader).load(); };
         AppDelegate::Services services;
         services.settings = settings;
         services.toolLocation = ToolLocation{sandbox.toolDirectory(), {}};
@@ -67,6 +67,20 @@ private slots:
         const auto engine = [&] { return coordinator.engines().value(0); };
         const auto row = [&] { return app->popover()->findChild<RepoRowView *>(); };
         const auto pending = [&] { return engine() ? engine()->pendingChanges().size() : -1; };
+        // The folder is bound through the add-repo flow, as the panel does it: "warned" when the
+        // folder was linked elsewhere and the user went on.
+        const auto bindTo = [&](const Model::BindTarget &target) {
+            auto model = coordinator.makeAddRepoModel();
+            QCoro::waitFor(model->useFolder(target, folder, std::nullopt));
+            const bool warned = std::holds_alternative<Model::RebindWarning>(model->phase());
+            if (warned)
+                QCoro::waitFor(model->bind(target, folder, std::nullopt, true));
+            const bool done = std::holds_alternative<Model::Done>(model->phase());
+            return QString(done ? "done" : "failed") + (warned ? ", warned" : "");
+        };
+        QTRY_VERIFY(coordinator.isRunning());
+        QCOMPARE(bindTo(Model::NewRepo{"work", "Work"}), "done");
+        const QString workId = reader.readConfig(folder)->repoId;
         QTRY_COMPARE(pending(), 12);
 
         // Edits are seen without anybody asking.
@@ -117,12 +131,27 @@ private slots:
         QCOMPARE(sandbox.admin({"offline", "off"}).exitCode, 0);
         QTRY_COMPARE(engine()->state(), SyncState(SyncState::idle));
 
-        // The bound folder is deleted while the app runs, then comes back.
+        // The bound folder is deleted while the app runs, then comes back (linked again by
+        // hand). Meanwhile its repo may be bound again: a re-link row does not count as bound.
         QVERIFY(QDir(folder).removeRecursively());
         QTRY_VERIFY(coordinator.engines().isEmpty() &&
                     app->popover()->findChild<RelinkRowView *>());
-        QVERIFY(QDir().mkpath(folder));
+        QCOMPARE(stored().value(0).repoId, workId); // the stored binding is left alone
+        auto relinking = coordinator.makeAddRepoModel();
+        QCoro::waitFor(relinking->load());
+        QCOMPARE(std::get<Model::ChooseRepo>(relinking->phase()).existing.size(), 1);
+        QCOMPARE(sandbox.orvu(tool::init(folder, "work", {}, false)).exitCode, 0);
         QTRY_VERIFY(engine() && row());
+
+        // Bound to another repo over the warning, then unlinked: the folder keeps its last link.
+        QCOMPARE(bindTo(Model::NewRepo{"other", "Other"}), "done, warned");
+        const QString otherId = reader.readConfig(folder)->repoId;
+        QVERIFY(otherId != workId);
+        QCOMPARE(stored().size(), 1);
+        QCOMPARE(stored().first().repoId, otherId);
+        coordinator.removeBinding(otherId);
+        QVERIFY(!coordinator.hasAnyBinding() && stored().isEmpty());
+        QCOMPARE(reader.readConfig(folder)->repoId, otherId);
 
         app.reset();
         orvu::test::waitForToolRunsToEnd();

@@ -361,9 +361,6 @@ int status(const Server &server, const Invocation &invocation) {
         if (auto error = checkAccess(server, *user, target.config))
             return *error;
     }
-    const auto state = target.folder.loadState();
-    if (!state)
-        return fail(kExitFailure, QStringLiteral("The folder's sync state cannot be read"));
     Manifest manifest;
     if (remote) {
         QString error;
@@ -375,7 +372,9 @@ int status(const Server &server, const Invocation &invocation) {
         manifest = std::move(*loaded);
     }
     // Only files with something to compare against are read.
-    const auto scan = target.folder.scan(*state, manifest);
+    const auto [state, scan] = target.folder.loadStateAndScan(manifest);
+    if (!state)
+        return fail(kExitFailure, QStringLiteral("The folder's sync state cannot be read"));
     if (!scan)
         return fail(kExitFailure,
                     QStringLiteral("Cannot read the folder %1").arg(target.folder.root()));

@@ -534,13 +534,41 @@ bool Folder::saveState(const SyncedState &state) const {
 
 std::optional<FolderScan> Folder::scan(const SyncedState &state,
                                        const std::map<QString, ManifestEntry> &manifest) const {
+    return scan([&] { return &state; }, !state.empty() || !manifest.empty(), manifest);
+}
+
+std::pair<std::optional<SyncedState>, std::optional<FolderScan>>
+Folder::loadStateAndScan(const std::map<QString, ManifestEntry> &manifest) const {
+    // Whether the state lists anything is seen from its size; its lines are read meanwhile.
+    struct stat info {};
+    const Fd meta = openDirectoryInside(m_root, kMetaDirectory, false);
+    const bool stateListsFiles = meta.valid() && ::fstatat(meta.get(), "state", &info, 0) == 0 &&
+                                 info.st_size > static_cast<qint64>(kStateHeader.size()) + 1;
+    QFuture<std::optional<SyncedState>> loading = QtConcurrent::run([this] { return loadState(); });
+    std::optional<SyncedState> state;
+    auto scanned = scan(
+        [&]() -> const SyncedState * {
+            state = loading.result();
+            return state ? &*state : nullptr;
+        },
+        stateListsFiles || !manifest.empty(), manifest);
+    if (!state)
+        state = loading.result();
+    return {std::move(state), state ? std::move(scanned) : std::nullopt};
+}
+
+std::optional<FolderScan> Folder::scan(const std::function<const SyncedState *()> &stateWhenWalked,
+                                       bool statFiles,
+                                       const std::map<QString, ManifestEntry> &manifest) const {
     const qint64 startedNs = realtimeNs();
     // The cache is read and parsed while the folder is walked.
     QFuture<HashCache> reading = QtConcurrent::run(&HashCache::read, m_root);
-    auto walked = walkFolder(m_root, !state.empty() || !manifest.empty());
+    auto walked = walkFolder(m_root, statFiles);
     const HashCache cache = reading.result();
-    if (!walked)
+    const SyncedState *known = stateWhenWalked();
+    if (!walked || !known)
         return std::nullopt;
+    const SyncedState &state = *known;
     FolderScan result = std::move(*walked);
     LocalFiles &files = result.files;
 

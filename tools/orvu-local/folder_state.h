@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -71,10 +72,18 @@ public:
     // folder. Nothing when the folder itself cannot be read.
     std::optional<FolderScan> scan(const SyncedState &state,
                                    const std::map<QString, ManifestEntry> &manifest) const;
+    // loadState() and scan() together, the state read while the folder is walked. The scan is
+    // nothing also when the state cannot be read.
+    std::pair<std::optional<SyncedState>, std::optional<FolderScan>>
+    loadStateAndScan(const std::map<QString, ManifestEntry> &manifest) const;
     // The current stat and hash of one regular file (never through a link).
     std::optional<LocalFile> hashOne(const QString &relative) const;
 
 private:
+    std::optional<FolderScan> scan(const std::function<const SyncedState *()> &stateWhenWalked,
+                                   bool statFiles,
+                                   const std::map<QString, ManifestEntry> &manifest) const;
+
     QString m_root;
 };
 

@@ -13,9 +13,12 @@
 #include "gui/app/orvu_url.h"
 #include "gui/app/panel_window.h"
 #include "gui/app/status_icon.h"
+#include "gui/app/tray_menu.h"
 #include "gui/platform/dbus_notifier.h"
 #include "gui/platform/feed_updater.h"
 #include "gui/platform/qt_network_monitor.h"
+#include "gui/platform/tray_host_watcher.h"
+#include "gui/platform/xdg_autostart.h"
 #include "gui/repos/add_repo_window.h"
 #include "gui/views/popover_content_view.h"
 #include "gui/views/view_rules.h"
@@ -66,7 +69,10 @@ AppDelegate::Services AppDelegate::systemServices(std::shared_ptr<SettingsStore>
     services.homeDirectory = QDir::homePath();
     services.legacyTokenPath = AuthManager::defaultLegacyTokenPath();
     services.appVersion = std::move(appVersion);
-    services.systemTrayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
+    // Qt answers whether a tray exists once for the whole run; the watcher keeps asking.
+    services.watchTrayHost = true;
+    services.loginStarting = std::make_shared<XdgAutostart>(
+        XdgAutostart::defaultEntryPath(), QCoreApplication::applicationFilePath());
     return services;
 }
 
@@ -97,19 +103,28 @@ void AppDelegate::applicationDidFinishLaunching() {
                     ? std::move(m_services.updater)
                     : std::make_unique<FeedUpdater>(m_services.toolLocation.resourceDirectory,
                                                     *m_settings, m_services.appVersion);
+    if (m_services.watchTrayHost) {
+        m_trayHost = new TrayHostWatcher(this);
+        m_services.systemTrayAvailable = m_trayHost->available();
+        connect(m_trayHost, &TrayHostWatcher::appeared, this, &AppDelegate::trayHostAppeared);
+    }
     setupStatusItem();
     setupPopover();
     setupSubscriptions();
-    // Notifications need no permission on this desktop.
+    const QPointer<AppDelegate> self(this);
+    // Notifications need no permission on this desktop; a click on one opens the panel.
     m_notifier = m_services.notifier;
     if (!m_notifier) {
-        const QPointer<AppDelegate> self(this);
-        m_notifier = std::make_shared<DBusNotifier>([self](const UserNotification &notification) {
-            if (self)
-                self->showFallbackNotification(notification.title, notification.body);
-        });
+        m_notifier = std::make_shared<DBusNotifier>(
+            [self](const UserNotification &notification) {
+                if (self)
+                    self->showFallbackNotification(notification.title, notification.body);
+            },
+            [self] {
+                if (self)
+                    self->showPopover();
+            });
     }
-    const QPointer<AppDelegate> self(this);
     m_coordinator->setOnAnySyncComplete([self](const SyncResult &result) {
         if (self)
             self->postSyncNotification(result);
@@ -134,13 +149,70 @@ void AppDelegate::setupStatusItem() {
                 if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
                     togglePopover();
             });
+    connect(m_statusItem, &QSystemTrayIcon::messageClicked, this, &AppDelegate::showPopover);
+    // Where the host draws the menu itself, a click may show only the menu: it opens the panel.
+    m_trayMenu = std::make_unique<TrayMenu>();
+    connect(m_trayMenu.get(), &TrayMenu::chosen, this, [this](TrayMenuEntry::Action action) {
+        switch (action) {
+        case TrayMenuEntry::Action::open:
+            return showPopover();
+        case TrayMenuEntry::Action::addRepo:
+            return addRepo();
+        case TrayMenuEntry::Action::signIn:
+            return showAuthWindow();
+        case TrayMenuEntry::Action::checkForUpdates:
+            return checkForUpdates();
+        case TrayMenuEntry::Action::startAtLogin:
+            return toggleStartAtLogin();
+        case TrayMenuEntry::Action::quit:
+            return quit();
+        case TrayMenuEntry::Action::none:
+            break;
+        }
+    });
+    updateTrayMenu();
+    m_statusItem->setContextMenu(m_trayMenu.get());
     m_statusItem->show();
+}
+
+void AppDelegate::trayHostAppeared() {
+    if (m_statusItem)
+        return;
+    m_services.systemTrayAvailable = true;
+    setupStatusItem();
+    m_shownToolTip.clear();
+    updateStatusIcon();
+    checkAnimation();
+    // The window the user had becomes the tray's panel.
+    if (m_popover)
+        m_popover->setMode(PanelWindow::Mode::attached);
+}
+
+void AppDelegate::updateTrayMenu() {
+    if (!m_trayMenu)
+        return;
+    const bool startsAtLogin =
+        m_services.loginStarting && m_services.loginStarting->startsAtLogin();
+    m_trayMenu->show(trayMenuEntries(
+        rules::headerStatusText(m_coordinator->anySyncing(), m_coordinator->aggregateState().kind,
+                                m_coordinator->remoteTotal(), m_coordinator->pendingTotal(),
+                                m_coordinator->engines().size(), m_coordinator->checkFailure()),
+        m_authManager->isAuthenticated(), startsAtLogin));
+}
+
+void AppDelegate::toggleStartAtLogin() {
+    if (m_services.loginStarting)
+        m_services.loginStarting->setStartsAtLogin(!m_services.loginStarting->startsAtLogin());
+    // Shows the state the desktop now has, whether or not the change took.
+    updateTrayMenu();
 }
 
 void AppDelegate::setupPopover() {
     m_popover = std::make_unique<PanelWindow>(m_statusItem ? PanelWindow::Mode::attached
                                                            : PanelWindow::Mode::standalone);
     m_popover->setObjectName(QStringLiteral("orvuPanel"));
+    // Without a tray the window is the app: closing it quits.
+    connect(m_popover.get(), &PanelWindow::closedByUser, this, &AppDelegate::quit);
     // Every opening brings every repo's local and remote status up to date. The tool runs start
     // once the panel is on screen: starting dozens of them first would delay it.
     connect(m_popover.get(), &PanelWindow::opened, m_coordinator.get(),
@@ -216,7 +288,8 @@ void AppDelegate::updateStatusIcon() {
         return;
     const std::optional<QString> checkFailure = m_coordinator->checkFailure();
     showSymbol(statusSymbol(m_coordinator->aggregateState(), m_coordinator->remoteTotal(),
-                            checkFailure.has_value()));
+                            m_coordinator->pendingTotal(), checkFailure.has_value()));
+    updateTrayMenu();
     const QString toolTip = trayToolTip(
         rules::headerStatusText(m_coordinator->anySyncing(), m_coordinator->aggregateState().kind,
                                 m_coordinator->remoteTotal(), m_coordinator->pendingTotal(),
@@ -260,9 +333,8 @@ void AppDelegate::showSymbol(const QString &symbol) {
     auto icon = m_icons.constFind(symbol);
     if (icon == m_icons.cend()) {
         const QPalette palette = QApplication::palette();
-        QColor halo = palette.color(QPalette::Window);
-        halo.setAlphaF(0.75);
-        icon = m_icons.insert(symbol, trayIcon(symbol, palette.color(QPalette::WindowText), halo));
+        icon = m_icons.insert(symbol, trayIcon(symbol, palette.color(QPalette::WindowText),
+                                               palette.color(QPalette::Window)));
     }
     m_statusItem->setIcon(*icon);
 }
@@ -311,7 +383,8 @@ void AppDelegate::showPopover() {
         return;
     }
     std::optional<QPoint> position;
-    if (m_popover->mode() == PanelWindow::Mode::attached) {
+    // On Wayland no app can place a window: the compositor does.
+    if (m_popover->mode() == PanelWindow::Mode::attached && !PanelWindow::placedByCompositor()) {
         const QRect icon = m_statusItem->geometry();
         const QPoint cursor = QCursor::pos();
         const QPoint anchor = icon.isValid() ? icon.center() : cursor;

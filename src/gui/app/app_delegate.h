@@ -24,10 +24,13 @@ class QTimer;
 namespace orvu {
 
 class AuthManager;
+class LoginStarting;
 class Notifier;
 class PanelWindow;
 class SettingsStore;
 class SyncCoordinator;
+class TrayHostWatcher;
+class TrayMenu;
 
 // The top of the app: makes the sign-in state and the coordinator, keeps the tray icon in step
 // with them, hosts the panel and the two windows, and answers sign-in links, sign-out and quit.
@@ -51,6 +54,10 @@ public:
         QString appVersion;
         // Without a tray the panel is an ordinary window, shown at start.
         bool systemTrayAvailable = true;
+        // Follow the desktop's tray instead: a tray that appears later takes the icon.
+        bool watchTrayHost = false;
+        // Absent: never starts at login.
+        std::shared_ptr<LoginStarting> loginStarting;
     };
 
     // The real services of this user's session.
@@ -74,6 +81,7 @@ public:
     void showAuthWindow();
     void addRepo();
     void checkForUpdates();
+    void toggleStartAtLogin();
     void signOut();
     // Stops every engine and ends the app.
     void quit();
@@ -81,6 +89,7 @@ public:
     AuthManager &authManager() const { return *m_authManager; }
     SyncCoordinator &coordinator() const { return *m_coordinator; }
     QSystemTrayIcon *statusItem() const { return m_statusItem; }
+    TrayMenu *trayMenu() const { return m_trayMenu.get(); }
     PanelWindow *popover() const { return m_popover.get(); }
     AuthWindow *authWindow() const { return m_authWindow; }
     AddRepoWindow *addRepoWindow() const { return m_addRepoWindow; }
@@ -90,6 +99,8 @@ public:
 
 private:
     void setupStatusItem();
+    void trayHostAppeared();
+    void updateTrayMenu();
     void setupPopover();
     void setupSubscriptions();
     void coordinatorChanged();
@@ -114,6 +125,8 @@ private:
     std::unique_ptr<UpdaterControlling> m_updater;
     std::shared_ptr<Notifier> m_notifier;
     QSystemTrayIcon *m_statusItem = nullptr;
+    std::unique_ptr<TrayMenu> m_trayMenu;
+    TrayHostWatcher *m_trayHost = nullptr;
     // Destroyed before the models its content reads.
     std::unique_ptr<PanelWindow> m_popover;
     QPointer<AuthWindow> m_authWindow;

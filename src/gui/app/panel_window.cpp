@@ -31,6 +31,10 @@ QPoint panelPosition(const QRect &iconGeometry, const QPoint &cursor, const QSiz
     return {x, y};
 }
 
+bool closesOnFocusLoss(bool placedByCompositor, bool usedSinceOpening, bool dialogOpen) {
+    return !dialogOpen && (!placedByCompositor || usedSinceOpening);
+}
+
 class PanelWindow::Border : public QWidget {
 public:
     using QWidget::QWidget;
@@ -41,20 +45,30 @@ protected:
 
 PanelWindow::PanelWindow(Mode mode, QWidget *parent) : QWidget(parent), m_mode(mode) {
     setWindowTitle(QStringLiteral("Orvu"));
-    if (mode == Mode::attached) {
-        setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-        connect(qApp, &QGuiApplication::focusWindowChanged, this, &PanelWindow::focusWindowChanged);
-    } else {
-        setWindowFlags(Qt::Window);
-    }
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, &PanelWindow::focusWindowChanged);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     setAutoFillBackground(true);
-    if (mode == Mode::attached) {
-        m_border = new Border(this);
-        m_border->setAttribute(Qt::WA_TransparentForMouseEvents);
-    }
+    m_border = new Border(this);
+    m_border->setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_mode = mode == Mode::attached ? Mode::standalone : Mode::attached;
+    setMode(mode);
+}
+
+void PanelWindow::setMode(Mode mode) {
+    if (mode == m_mode)
+        return;
+    m_mode = mode;
+    hide();
+    setWindowFlags(mode == Mode::attached
+                       ? Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
+                       : Qt::Window);
+    m_border->setVisible(mode == Mode::attached);
+}
+
+bool PanelWindow::placedByCompositor() {
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
 }
 
 // The palette's window colour with a subtle border stands in for a translucent popover. The
@@ -67,16 +81,27 @@ void PanelWindow::Border::paintEvent(QPaintEvent *) {
 
 void PanelWindow::resizeEvent(QResizeEvent *event) {
     QWidget::resizeEvent(event);
-    if (m_border) {
-        m_border->setGeometry(rect());
-        m_border->raise();
-    }
+    m_border->setGeometry(rect());
+    m_border->raise();
+}
+
+// The window sees every key and the pointer's arrival before any widget of the content does.
+bool PanelWindow::eventFilter(QObject *watched, QEvent *event) {
+    if (watched == windowHandle() &&
+        (event->type() == QEvent::Enter || event->type() == QEvent::KeyPress))
+        m_usedSinceOpening = true;
+    return QWidget::eventFilter(watched, event);
+}
+
+void PanelWindow::closeEvent(QCloseEvent *event) {
+    QWidget::closeEvent(event);
+    if (m_mode == Mode::standalone)
+        emit closedByUser();
 }
 
 void PanelWindow::setContent(QWidget *content) {
     layout()->addWidget(content);
-    if (m_border)
-        m_border->raise();
+    m_border->raise();
 }
 
 void PanelWindow::open(std::optional<QPoint> position) {
@@ -84,7 +109,9 @@ void PanelWindow::open(std::optional<QPoint> position) {
     if (position)
         move(*position);
     m_openingAnnounced = false;
+    m_usedSinceOpening = false;
     show();
+    windowHandle()->installEventFilter(this);
     raise();
     activateWindow();
     QTimer::singleShot(kOpenedFallbackMs, this, &PanelWindow::announceOpened);
@@ -108,7 +135,7 @@ bool PanelWindow::closedItselfJustNow() const {
 }
 
 void PanelWindow::keyPressEvent(QKeyEvent *event) {
-    if (event->key() == Qt::Key_Escape) {
+    if (event->key() == Qt::Key_Escape && m_mode == Mode::attached) {
         closeItself();
         return;
     }
@@ -116,7 +143,8 @@ void PanelWindow::keyPressEvent(QKeyEvent *event) {
 }
 
 void PanelWindow::focusWindowChanged(QWindow *focusWindow) {
-    if (!isVisible() || ownsWindow(focusWindow) || hasOpenDialog())
+    if (m_mode != Mode::attached || !isVisible() || ownsWindow(focusWindow) ||
+        !closesOnFocusLoss(placedByCompositor(), m_usedSinceOpening, hasOpenDialog()))
         return;
     closeItself();
 }

@@ -17,10 +17,16 @@ namespace orvu {
 QPoint panelPosition(const QRect &iconGeometry, const QPoint &cursor, const QSize &panelSize,
                      const QRect &available);
 
+// Whether the panel's losing the focus closes it. Where the compositor places the panel (on
+// Wayland) it opens away from the icon, and with focus following the mouse the way there
+// crosses other windows: there the panel closes on focus loss only once the pointer or the
+// keyboard has been in it since it opened. A dialog opened from the panel never closes it.
+bool closesOnFocusLoss(bool placedByCompositor, bool usedSinceOpening, bool dialogOpen);
+
 // The window that holds the panel's content. Attached to the tray icon it is a frameless tool
 // window (not a Qt::Popup, which screen readers cannot reach) that closes when another window
 // of the desktop takes the focus and on Escape; a dialog opened from the panel keeps it open.
-// Without a tray it is an ordinary small window.
+// Without a tray it is an ordinary small window, and closing it ends the app.
 class PanelWindow : public QWidget {
     Q_OBJECT
 public:
@@ -29,6 +35,10 @@ public:
     explicit PanelWindow(Mode mode, QWidget *parent = nullptr);
 
     Mode mode() const { return m_mode; }
+    // A tray that appears late turns the window into the tray's panel (hidden until clicked).
+    void setMode(Mode mode);
+    // Whether the desktop, not the app, decides where the window goes (Wayland).
+    static bool placedByCompositor();
     // The panel takes ownership.
     void setContent(QWidget *content);
 
@@ -43,11 +53,15 @@ signals:
     // Once per open(), after the first paint (or shortly after, if the panel is never drawn),
     // so that work started then does not hold up the panel's first appearance.
     void opened();
+    // The user closed the standalone window.
+    void closedByUser();
 
 protected:
     void paintEvent(QPaintEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void focusWindowChanged(QWindow *focusWindow);
@@ -62,6 +76,7 @@ private:
     Border *m_border = nullptr;
     QElapsedTimer m_closedItself;
     bool m_openingAnnounced = true;
+    bool m_usedSinceOpening = false;
 };
 
 } // namespace orvu

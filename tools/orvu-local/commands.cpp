@@ -3,6 +3,7 @@
 #include "folder_io.h"
 #include "folder_state.h"
 #include "json_output.h"
+#include "lease_lock.h"
 #include "paths.h"
 #include "sync_command.h"
 
@@ -11,7 +12,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLockFile>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QUrl>
@@ -541,17 +541,19 @@ int changeManifest(const Store &store, const QString &slug, Change change) {
     const auto repo = repoForAdmin(store, slug);
     if (!repo)
         return fail(kExitFailure, QStringLiteral("No repo with the slug %1").arg(slug));
-    QLockFile lock(store.lockPath(repo->id));
-    if (!acquireLock(lock, 10000))
+    LeaseLock lock(store.lockPath(repo->id));
+    if (lock.acquire(10000) != LeaseLock::Outcome::Acquired)
         return fail(kExitFailure, QStringLiteral("The repo %1 is busy; try again").arg(slug));
     QString damage;
-    auto manifest = store.loadManifest(repo->id, &damage);
+    qint64 generation = 0;
+    auto manifest = store.loadManifest(repo->id, &damage, &generation);
     if (!manifest)
         return fail(kExitFailure,
                     QStringLiteral("The file list of %1 cannot be used (%2)").arg(slug, damage));
     if (const auto error = change(*manifest))
         return *error;
-    if (!store.saveManifest(repo->id, *manifest))
+    if (!lock.isHeld() ||
+        store.commitManifest(repo->id, *manifest, generation) != Store::CommitOutcome::Committed)
         return fail(kExitFailure, QStringLiteral("Could not write the manifest of %1").arg(slug));
     return kExitOk;
 }

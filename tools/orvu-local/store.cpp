@@ -2,26 +2,25 @@
 
 #include "folder_io.h"
 #include "json_output.h"
+#include "lease_lock.h"
 #include "object_io.h"
 #include "paths.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QLockFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStringDecoder>
 #include <QTemporaryFile>
-#include <QThread>
 #include <QUrl>
 #include <QUuid>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -34,6 +33,9 @@ namespace {
 
 constexpr qint64 kSignInTokenLifetimeMs = 15 * 60 * 1000;
 constexpr int kStoreLockWaitMs = 10000;
+// Versions of a manifest kept besides the newest: enough for a reader that listed the
+// versions just before a few more commits to still find the one it chose.
+constexpr qint64 kKeptVersions = 4;
 
 const QString kUsersFile = QStringLiteral("users.json");
 const QString kTokensFile = QStringLiteral("sign-in-tokens.json");
@@ -133,6 +135,17 @@ std::optional<Manifest> parseManifest(const QByteArray &data, QString *error) {
     return manifest;
 }
 
+QByteArray manifestText(const Manifest &manifest) {
+    QByteArray data = kManifestHeader + '\n';
+    data.reserve(static_cast<qsizetype>(manifest.size()) * 120);
+    for (const auto &[path, entry] : manifest) {
+        data += entry.sha256 + '\t' + QByteArray::number(entry.size) + '\t' +
+                QByteArray::number(entry.version) + '\t' + (entry.isPrivate ? "1" : "0") + '\t' +
+                path.toUtf8() + '\n';
+    }
+    return data;
+}
+
 User userFrom(const QJsonObject &entry) {
     return User{entry.value(QStringLiteral("email")).toString(),
                 entry.value(QStringLiteral("username")).toString()};
@@ -166,37 +179,6 @@ std::optional<StoreLocation> storeLocationFor(const QString &serverUrl) {
 bool isPlainId(const QString &id) {
     static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9_-]{0,127}$"));
     return plain.match(id).hasMatch();
-}
-
-bool acquireLock(QLockFile &lock, int waitMs) {
-    lock.setStaleLockTime(0); // only a dead owner frees a lock; a long run keeps it
-    QElapsedTimer waited;
-    waited.start();
-    // A lock file without an owner (its writer died between creating and filling it in)
-    // never turns stale by itself. Owners fill it in at once, so one that stays unreadable
-    // for a moment is such a leftover.
-    QElapsedTimer ownerless;
-    for (;;) {
-        if (lock.tryLock(0))
-            return true;
-        if (lock.error() != QLockFile::LockFailedError)
-            return false;
-        qint64 pid = 0;
-        QString host;
-        QString application;
-        if (lock.getLockInfo(&pid, &host, &application)) {
-            ownerless.invalidate();
-        } else if (!ownerless.isValid()) {
-            ownerless.start();
-        } else if (ownerless.elapsed() > 200) {
-            lock.removeStaleLockFile();
-            ownerless.invalidate();
-            continue;
-        }
-        if (waited.elapsed() >= waitMs)
-            return false;
-        QThread::msleep(20);
-    }
 }
 
 bool writeFileAtomically(const QString &path, const QByteArray &data, bool privateToUser) {
@@ -255,14 +237,16 @@ std::optional<QJsonObject> Store::readJson(const QString &name) const {
     return document.object();
 }
 
-std::optional<QJsonObject> Store::lockAndReadJson(QLockFile &lock, const QString &name) const {
-    if (!acquireLock(lock, kStoreLockWaitMs))
+std::optional<QJsonObject> Store::lockAndReadJson(LeaseLock &lock, const QString &name) const {
+    if (lock.acquire(kStoreLockWaitMs) != LeaseLock::Outcome::Acquired)
         return std::nullopt;
     return readJson(name);
 }
 
-bool Store::writeJson(const QString &name, const QJsonObject &object) const {
-    return writeFileAtomically(m_root + QLatin1Char('/') + name,
+bool Store::writeJson(const LeaseLock &lock, const QString &name, const QJsonObject &object) const {
+    // A run that slept past its lease must not write over what the next holder wrote.
+    return lock.isHeld() &&
+           writeFileAtomically(m_root + QLatin1Char('/') + name,
                                QJsonDocument(object).toJson(QJsonDocument::Indented));
 }
 
@@ -280,7 +264,7 @@ std::optional<User> Store::userByEmail(const QString &email, bool *damaged) cons
 }
 
 std::optional<User> Store::ensureUser(const QString &email) const {
-    QLockFile lock(lockPath(QStringLiteral("store")));
+    LeaseLock lock(lockPath(QStringLiteral("store")));
     auto document = lockAndReadJson(lock, kUsersFile);
     if (!document)
         return std::nullopt;
@@ -302,13 +286,13 @@ std::optional<User> Store::ensureUser(const QString &email) const {
     users.insert(
         key, QJsonObject{{QStringLiteral("email"), email}, {QStringLiteral("username"), username}});
     document->insert(QStringLiteral("users"), users);
-    if (!writeJson(kUsersFile, *document))
+    if (!writeJson(lock, kUsersFile, *document))
         return std::nullopt;
     return User{email, username};
 }
 
 std::optional<QString> Store::mintSignInToken(const QString &email) const {
-    QLockFile lock(lockPath(QStringLiteral("store")));
+    LeaseLock lock(lockPath(QStringLiteral("store")));
     auto document = lockAndReadJson(lock, kTokensFile);
     if (!document)
         return std::nullopt;
@@ -331,7 +315,7 @@ std::optional<QString> Store::mintSignInToken(const QString &email) const {
                                      {QStringLiteral("expires"), now + kSignInTokenLifetimeMs},
                                      {QStringLiteral("used"), false}});
     document->insert(QStringLiteral("tokens"), tokens);
-    if (!writeJson(kTokensFile, *document))
+    if (!writeJson(lock, kTokensFile, *document))
         return std::nullopt;
     return token;
 }
@@ -339,7 +323,7 @@ std::optional<QString> Store::mintSignInToken(const QString &email) const {
 std::optional<QString> Store::redeemSignInToken(const QString &token) const {
     if (token.isEmpty())
         return std::nullopt;
-    QLockFile lock(lockPath(QStringLiteral("store")));
+    LeaseLock lock(lockPath(QStringLiteral("store")));
     auto document = lockAndReadJson(lock, kTokensFile);
     if (!document)
         return std::nullopt;
@@ -351,20 +335,20 @@ std::optional<QString> Store::redeemSignInToken(const QString &token) const {
     entry.insert(QStringLiteral("used"), true);
     tokens.insert(token, entry);
     document->insert(QStringLiteral("tokens"), tokens);
-    if (!writeJson(kTokensFile, *document))
+    if (!writeJson(lock, kTokensFile, *document))
         return std::nullopt;
     return entry.value(QStringLiteral("email")).toString();
 }
 
 bool Store::addLegacyToken(const QString &email, const QString &token) const {
-    QLockFile lock(lockPath(QStringLiteral("store")));
+    LeaseLock lock(lockPath(QStringLiteral("store")));
     auto document = lockAndReadJson(lock, kUsersFile);
     if (!document)
         return false;
     QJsonObject legacy = document->value(QStringLiteral("legacyTokens")).toObject();
     legacy.insert(token, email.toLower());
     document->insert(QStringLiteral("legacyTokens"), legacy);
-    return writeJson(kUsersFile, *document);
+    return writeJson(lock, kUsersFile, *document);
 }
 
 std::optional<QString> Store::emailForLegacyToken(const QString &token) const {
@@ -442,7 +426,7 @@ std::optional<Repo> Store::repoById(const QString &id) const {
 
 std::optional<Repo> Store::createRepo(const QString &owner, const QString &slug,
                                       const QString &name) const {
-    QLockFile lock(lockPath(QStringLiteral("store")));
+    LeaseLock lock(lockPath(QStringLiteral("store")));
     auto document = lockAndReadJson(lock, kReposFile);
     if (!document)
         return std::nullopt;
@@ -467,35 +451,110 @@ std::optional<Repo> Store::createRepo(const QString &owner, const QString &slug,
                             {QStringLiteral("visibility"), repo.visibility},
                             {QStringLiteral("owner"), repo.owner}});
     document->insert(QStringLiteral("repos"), list);
-    if (!writeJson(kReposFile, *document))
+    if (!writeJson(lock, kReposFile, *document))
         return std::nullopt;
     return repo;
 }
 
-std::optional<Manifest> Store::loadManifest(const QString &repoId, QString *error) const {
+QString Store::versionsPath(const QString &repoId) const {
+    return m_root + QStringLiteral("/manifests/") + repoId + QStringLiteral(".versions");
+}
+
+qint64 Store::newestVersion(const QString &repoId) const {
+    DIR *dir = ::opendir(QFile::encodeName(versionsPath(repoId)).constData());
+    if (!dir)
+        return errno == ENOENT ? 0 : -1;
+    qint64 newest = 0;
+    while (const dirent *entry = ::readdir(dir))
+        if (const auto number = parseCount(entry->d_name, 1))
+            newest = std::max(newest, *number);
+    ::closedir(dir);
+    return newest;
+}
+
+std::optional<Manifest> Store::loadManifest(const QString &repoId, QString *error,
+                                            qint64 *generation) const {
     if (!isPlainId(repoId)) {
         *error = QStringLiteral("the repo id is not a plain name");
         return std::nullopt;
     }
-    const FileContent content = readRegularFile(m_root + QStringLiteral("/manifests/") + repoId);
-    if (content.status != ReadStatus::Ok) {
-        *error = content.status == ReadStatus::Missing ? QStringLiteral("it is missing")
-                                                       : QStringLiteral("it cannot be read");
-        return std::nullopt;
+    for (int attempt = 0;; ++attempt) {
+        const qint64 newest = newestVersion(repoId);
+        if (newest < 0) {
+            *error = QStringLiteral("it cannot be read");
+            return std::nullopt;
+        }
+        // Before the first commit, and in stores of older tools, only the plain name exists.
+        const QString path =
+            newest == 0 ? m_root + QStringLiteral("/manifests/") + repoId
+                        : versionsPath(repoId) + QLatin1Char('/') + QString::number(newest);
+        const FileContent content = readRegularFile(path);
+        if (content.status == ReadStatus::Missing && newest > 0 && attempt < 3)
+            continue; // pruned by newer commits while we looked
+        if (content.status != ReadStatus::Ok) {
+            *error = content.status == ReadStatus::Missing ? QStringLiteral("it is missing")
+                                                           : QStringLiteral("it cannot be read");
+            return std::nullopt;
+        }
+        if (generation)
+            *generation = newest;
+        return parseManifest(content.data, error);
     }
-    return parseManifest(content.data, error);
 }
 
 bool Store::saveManifest(const QString &repoId, const Manifest &manifest) const {
-    QByteArray data = kManifestHeader + '\n';
-    data.reserve(static_cast<qsizetype>(manifest.size()) * 120);
-    for (const auto &[path, entry] : manifest) {
-        data += entry.sha256 + '\t' + QByteArray::number(entry.size) + '\t' +
-                QByteArray::number(entry.version) + '\t' + (entry.isPrivate ? "1" : "0") + '\t' +
-                path.toUtf8() + '\n';
+    return isPlainId(repoId) && writeFileAtomically(m_root + QStringLiteral("/manifests/") + repoId,
+                                                    manifestText(manifest));
+}
+
+Store::CommitOutcome Store::commitManifest(const QString &repoId, const Manifest &manifest,
+                                           qint64 base) const {
+    if (!isPlainId(repoId) || base < 0 || base == std::numeric_limits<qint64>::max() ||
+        !QDir().mkpath(versionsPath(repoId)))
+        return CommitOutcome::Failed;
+    const Fd dir(::open(QFile::encodeName(versionsPath(repoId)).constData(),
+                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    auto temporary = dir.valid() ? createTemporaryAt(dir.get(), 0644) : std::nullopt;
+    if (!temporary)
+        return CommitOutcome::Failed;
+    const QByteArray data = manifestText(manifest);
+    const auto drop = [&] { ::unlinkat(dir.get(), temporary->name.constData(), 0); };
+    for (qsizetype written = 0; written < data.size();) {
+        const ssize_t n = ::write(temporary->fd.get(), data.constData() + written,
+                                  static_cast<size_t>(data.size() - written));
+        if (n <= 0 && errno != EINTR)
+            return drop(), CommitOutcome::Failed;
+        written += std::max<ssize_t>(n, 0);
     }
-    return isPlainId(repoId) &&
-           writeFileAtomically(m_root + QStringLiteral("/manifests/") + repoId, data);
+    if (::fsync(temporary->fd.get()) != 0)
+        return drop(), CommitOutcome::Failed;
+    temporary->fd = Fd();
+    // The commit itself: the next version's name, made whole and only once. A link, unlike a
+    // file created empty and then written, is never seen half-written by another computer.
+    const QByteArray version = QByteArray::number(base + 1);
+    if (::linkat(dir.get(), temporary->name.constData(), dir.get(), version.constData(), 0) != 0) {
+        const bool taken = errno == EEXIST;
+        drop();
+        return taken ? CommitOutcome::Superseded : CommitOutcome::Failed;
+    }
+    // A run that slept through several commits may get a number back that pruning freed; it
+    // is not the newest, so nobody reads it, and the next pruning takes it away.
+    if (newestVersion(repoId) != base + 1)
+        return drop(), CommitOutcome::Superseded;
+    // The plain name shares the newest version's file, for readers that know only that name.
+    const Fd manifests(::open(QFile::encodeName(m_root + QStringLiteral("/manifests")).constData(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!manifests.valid() || ::renameat(dir.get(), temporary->name.constData(), manifests.get(),
+                                         QFile::encodeName(repoId).constData()) != 0)
+        drop();
+    if (DIR *listing = ::fdopendir(::dup(dir.get()))) {
+        while (const dirent *entry = ::readdir(listing))
+            if (const auto number = parseCount(entry->d_name, 1);
+                number && *number <= base + 1 - kKeptVersions)
+                ::unlinkat(dir.get(), entry->d_name, 0);
+        ::closedir(listing);
+    }
+    return CommitOutcome::Committed;
 }
 
 QString Store::objectPath(const QByteArray &sha256) const {

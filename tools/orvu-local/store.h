@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QList>
-#include <QLockFile>
 #include <QString>
 #include <QTemporaryFile>
 
@@ -12,6 +11,8 @@
 #include <optional>
 
 namespace orvu::local {
+
+class LeaseLock;
 
 struct User {
     QString email;
@@ -81,10 +82,17 @@ public:
     std::optional<Repo> createRepo(const QString &owner, const QString &slug,
                                    const QString &name) const;
 
-    // The manifest only when it parses completely; otherwise nothing and `error` says why.
-    // A repo's manifest is written when the repo is made, so a missing one is damage too.
-    std::optional<Manifest> loadManifest(const QString &repoId, QString *error) const;
-    bool saveManifest(const QString &repoId, const Manifest &manifest) const;
+    // The newest manifest only when it parses completely; otherwise nothing and `error` says
+    // why. A repo's manifest is written when the repo is made, so a missing one is damage too.
+    // `generation` is its version: 0 for the one written with the repo (or by older tools).
+    std::optional<Manifest> loadManifest(const QString &repoId, QString *error,
+                                         qint64 *generation = nullptr) const;
+    // Compare-and-swap: `manifest` becomes version base + 1 only if no other run made that
+    // version first. Every version is created whole under its own name with an exclusive
+    // link, so two computers can never both commit on top of the same version.
+    enum class CommitOutcome { Committed, Superseded, Failed };
+    CommitOutcome commitManifest(const QString &repoId, const Manifest &manifest,
+                                 qint64 base) const;
 
     QString objectPath(const QByteArray &sha256) const;
     bool hasObject(const QByteArray &sha256) const;
@@ -101,8 +109,11 @@ public:
 private:
     std::optional<QJsonObject> readJson(const QString &name) const;
     // Takes `lock` (the store lock) and reads the file under it, for a read-modify-write.
-    std::optional<QJsonObject> lockAndReadJson(QLockFile &lock, const QString &name) const;
-    bool writeJson(const QString &name, const QJsonObject &object) const;
+    std::optional<QJsonObject> lockAndReadJson(LeaseLock &lock, const QString &name) const;
+    bool writeJson(const LeaseLock &lock, const QString &name, const QJsonObject &object) const;
+    bool saveManifest(const QString &repoId, const Manifest &manifest) const;
+    QString versionsPath(const QString &repoId) const;
+    qint64 newestVersion(const QString &repoId) const;
 
     QString m_root;
     std::shared_ptr<class ObjectFiles> m_objects;
@@ -110,9 +121,6 @@ private:
 
 // Repo ids name files in the store, so they must be plain names.
 bool isPlainId(const QString &id);
-
-// Waits up to `waitMs` for a cross-process lock; a lock left by a dead run is taken over.
-bool acquireLock(QLockFile &lock, int waitMs);
 
 // Writes the whole file through a temporary file and a rename.
 bool writeFileAtomically(const QString &path, const QByteArray &data, bool privateToUser = false);

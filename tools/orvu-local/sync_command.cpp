@@ -2,6 +2,7 @@
 
 #include "folder_io.h"
 #include "json_output.h"
+#include "lease_lock.h"
 #include "paths.h"
 #include "run_ahead.h"
 
@@ -9,7 +10,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QLockFile>
 #include <QSaveFile>
 #include <QThread>
 
@@ -98,8 +98,8 @@ void transferPause() {
 
 class SyncRun {
 public:
-    SyncRun(const Store &store, const Folder &folder, const QString &repoId)
-        : m_store(store), m_folder(folder), m_repoId(repoId) {}
+    SyncRun(const Store &store, const Folder &folder, const QString &repoId, const LeaseLock &lease)
+        : m_store(store), m_folder(folder), m_repoId(repoId), m_lease(lease) {}
 
     int run(const SyncOptions &options);
 
@@ -120,12 +120,14 @@ private:
     void deleteLocalPhase(const QStringList &paths);
     std::optional<QString> moveAside(const Place &place, const QString &path,
                                      const QByteArray &from);
-    bool saveAll();
+    std::optional<QString> saveAll();
 
     const Store &m_store;
     const Folder &m_folder;
     QString m_repoId;
+    const LeaseLock &m_lease;
     Manifest m_manifest;
+    qint64 m_generation = 0; // the manifest version the plan was made from
     SyncedState m_state;
     LocalFiles m_local;
     bool m_manifestChanged = false;
@@ -386,20 +388,38 @@ void SyncRun::deleteLocalPhase(const QStringList &paths) {
     }
 }
 
-bool SyncRun::saveAll() {
-    // The manifest first: a state that lags behind it only makes the next run see both
-    // sides changed alike, which settles without transfers.
-    if (m_manifestChanged && !m_store.saveManifest(m_repoId, m_manifest))
-        return false;
+// Nothing, or why the run must stop. The manifest goes first: a state that lags behind it
+// only makes the next run see both sides changed alike, which settles without transfers. When
+// the commit cannot be made, the state is not written either, so every local change stays
+// pending and the next run plans again from what the server holds then.
+std::optional<QString> SyncRun::saveAll() {
+    if (m_manifestChanged) {
+        if (!m_lease.isHeld())
+            return QStringLiteral("This computer stopped holding the repo during the sync (it "
+                                  "was paused for too long); nothing was changed on the server, "
+                                  "sync again to send the changes");
+        switch (m_store.commitManifest(m_repoId, m_manifest, m_generation)) {
+        case Store::CommitOutcome::Committed:
+            ++m_generation;
+            break;
+        case Store::CommitOutcome::Superseded:
+            return QStringLiteral("Another computer changed this repo during the sync; nothing "
+                                  "was changed on the server, sync again to send the changes");
+        case Store::CommitOutcome::Failed:
+            return QStringLiteral("Could not write the sync state");
+        }
+    }
     m_manifestChanged = false;
-    return m_folder.saveState(m_state);
+    if (!m_folder.saveState(m_state))
+        return QStringLiteral("Could not write the sync state");
+    return std::nullopt;
 }
 
 int SyncRun::run(const SyncOptions &options) {
     // Nothing is decided from a store or a folder that cannot be read whole: a damaged list
     // must never read as "everything was deleted".
     QString manifestError;
-    auto manifest = m_store.loadManifest(m_repoId, &manifestError);
+    auto manifest = m_store.loadManifest(m_repoId, &manifestError, &m_generation);
     if (!manifest)
         return fail(kExitFailure,
                     QStringLiteral("The server's file list of this repo cannot be used (%1); "
@@ -441,16 +461,17 @@ int SyncRun::run(const SyncOptions &options) {
 
     pushPhase(plan.push);
     deleteServerPhase(plan.deleteServer);
-    if (!interrupted() && !saveAll())
-        return fail(kExitFailure, QStringLiteral("Could not write the sync state"));
+    if (!interrupted())
+        if (const auto error = saveAll())
+            return fail(kExitFailure, *error);
     QStringList downloads = conflictPhase(plan.conflicts);
     downloads += plan.pull;
     if (!interrupted())
         pullPhase(downloads);
     deleteLocalPhase(plan.deleteLocal);
 
-    if (!saveAll())
-        return fail(kExitFailure, QStringLiteral("Could not write the sync state"));
+    if (const auto error = saveAll())
+        return fail(kExitFailure, *error);
     if (interrupted())
         return fail(kExitInterrupted,
                     QStringLiteral("Sync interrupted; run it again to finish the rest"));
@@ -555,13 +576,20 @@ void restoreDefaultInterrupts() {
 
 int runSync(const Store &store, const SyncOptions &options) {
     Folder folder(options.folder);
-    QLockFile lock(store.lockPath(options.repoId));
-    if (!acquireLock(lock, kRepoLockWaitMs))
-        return fail(
-            kExitFailure,
-            QStringLiteral("Another sync of this repo is still running (waited 10 seconds); "
-                           "try again when it has finished"));
-    SyncRun run(store, folder, options.repoId);
+    LeaseLock lease(store.lockPath(options.repoId));
+    switch (lease.acquire(kRepoLockWaitMs)) {
+    case LeaseLock::Outcome::Acquired:
+        break;
+    case LeaseLock::Outcome::Busy:
+        return fail(kExitFailure,
+                    QStringLiteral("Another sync of this repo is still running%1 (waited 10 "
+                                   "seconds); try again when it has finished")
+                        .arg(lease.holder().isEmpty() ? QString()
+                                                      : QStringLiteral(" on ") + lease.holder()));
+    case LeaseLock::Outcome::Failed:
+        return fail(kExitFailure, QStringLiteral("Could not lock the repo for the sync"));
+    }
+    SyncRun run(store, folder, options.repoId, lease);
     return run.run(options);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gui/account/offline_outbox.h"
 #include "gui/account/sign_in_status.h"
 
 #include <QWidget>
@@ -25,6 +26,10 @@ public:
     // Builds the window's contents; called once, after construction.
     void setupUI();
 
+    // Where the bundled offline tool leaves its sign-in mail; when set, "Check your email!"
+    // comes with where the mail is and a way to open it or use its link.
+    void setOfflineOutbox(const std::optional<QString> &outbox);
+
     // The actions of the two buttons (and of Return in their fields).
     void sendMagicLink();
     void verifyToken();
@@ -39,6 +44,7 @@ private:
     QCoro::Task<> runSendMagicLink(QString email);
     QCoro::Task<> runVerify(QString token);
     void showStatus(const SignInStatus &status);
+    void showOfflineMail(const QString &email);
 
     AuthManager &m_authManager;
     QLineEdit *m_emailField = nullptr;
@@ -46,6 +52,10 @@ private:
     QLabel *m_statusLabel = nullptr;
     QPushButton *m_sendButton = nullptr;
     QPushButton *m_verifyButton = nullptr;
+    std::optional<QString> m_outbox;
+    offline_outbox::Mail m_mail;
+    QWidget *m_mailBox = nullptr;
+    QLabel *m_mailNote = nullptr;
 };
 
 } // namespace orvu

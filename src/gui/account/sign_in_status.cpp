@@ -1,14 +1,12 @@
 #include "gui/account/sign_in_status.h"
 
+#include "gui/views/view_style.h"
+
 namespace orvu {
 
 namespace {
 
 const QString kSignedIn = QStringLiteral("Signed in!");
-
-bool isDark(const QPalette &palette) {
-    return palette.color(QPalette::Window).lightness() < 128;
-}
 
 } // namespace
 
@@ -36,9 +34,9 @@ QColor statusColor(StatusTone tone, const QColor &current, const QPalette &palet
     case StatusTone::Unchanged:
         return current;
     case StatusTone::Success:
-        return isDark(palette) ? QColor(0x30, 0xd1, 0x58) : QColor(0x1e, 0x8e, 0x3e);
+        return style::tint(rules::Tint::green, palette);
     case StatusTone::Failure:
-        return isDark(palette) ? QColor(0xff, 0x45, 0x3a) : QColor(0xd9, 0x30, 0x25);
+        return style::tint(rules::Tint::red, palette);
     }
     return current;
 }

@@ -26,7 +26,9 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDir>
+#include <QFileInfo>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUuid>
@@ -407,6 +409,12 @@ void AppDelegate::showAuthWindow() {
     closePopover();
     if (!m_authWindow) {
         m_authWindow = new AuthWindow(*m_authManager);
+        // The bundled tool is the offline one, whose mail stays in its store.
+        if (QFileInfo::exists(
+                QDir(m_services.toolLocation.resourceDirectory).filePath(QStringLiteral("orvu"))))
+            m_authWindow->setOfflineOutbox(offline_outbox::outboxFor(
+                m_services.serverURL,
+                QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)));
         m_authWindow->setupUI();
     }
     centreAndRaise(m_authWindow);

@@ -1,7 +1,9 @@
 #include "gui/repos/add_repo_panel.h"
 
 #include "gui/repos/add_repo_texts.h"
+#include "gui/views/panel_controls.h"
 #include "gui/views/symbol.h"
+#include "gui/views/view_style.h"
 
 #include <QAbstractButton>
 #include <QDir>
@@ -29,40 +31,39 @@ using Model = AddRepoModel;
 constexpr int kRowHeight = 44;
 constexpr int kListMaxHeight = 170;
 
-// Text styles named after their roles, sized against a 13-point body text and scaled from the
-// desktop's own font so that the proportions hold at any size.
+// Text styles named after their roles, from the type scale the panel uses too.
 enum class Style { Body, Headline, Subheadline, Callout, Caption, Caption2, Monospaced };
 
-QFont styledFont(const QFont &base, Style style) {
-    QFont font = base;
-    const auto scale = [&](qreal size) { font.setPointSizeF(base.pointSizeF() * size / 13.0); };
-    switch (style) {
+QFont styledFont(const QFont &base, Style role) {
+    switch (role) {
     case Style::Body:
-        break;
+        return base;
     case Style::Headline:
-        font.setWeight(QFont::Bold);
-        break;
+        return style::headline();
     case Style::Subheadline:
-        scale(12);
-        font.setWeight(QFont::DemiBold);
-        break;
+        return style::subheadline(true);
     case Style::Callout:
-        scale(12);
-        break;
+        return style::callout();
     case Style::Caption:
     case Style::Caption2:
-        scale(11);
-        break;
+        return style::caption();
     case Style::Monospaced:
-        font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-        font.setPointSizeF(base.pointSizeF() * 11 / 13.0);
         break;
     }
-    return font;
+    return style::monospacedCaption();
 }
 
-bool isDark(const QPalette &palette) {
-    return palette.color(QPalette::Window).lightness() < 128;
+QColor secondaryColor(const QPalette &) {
+    return style::secondary(style::current());
+}
+QColor tertiaryColor(const QPalette &) {
+    return style::tertiary(style::current());
+}
+QColor separatorColor(const QPalette &) {
+    return style::separator(style::current());
+}
+QColor tintColor(rules::Tint tint) {
+    return style::tint(tint, style::current());
 }
 
 QColor withAlpha(QColor color, qreal alpha) {
@@ -70,38 +71,16 @@ QColor withAlpha(QColor color, qreal alpha) {
     return color;
 }
 
-QColor secondaryColor(const QPalette &palette) {
-    return withAlpha(palette.color(QPalette::WindowText), 0.6);
-}
-QColor tertiaryColor(const QPalette &palette) {
-    return withAlpha(palette.color(QPalette::WindowText), 0.45);
-}
-QColor separatorColor(const QPalette &palette) {
-    return withAlpha(palette.color(QPalette::WindowText), 0.18);
-}
-QColor greenColor(const QPalette &palette) {
-    return isDark(palette) ? QColor(0x30, 0xd1, 0x58) : QColor(0x1e, 0x8e, 0x3e);
-}
-QColor redColor(const QPalette &palette) {
-    return isDark(palette) ? QColor(0xff, 0x45, 0x3a) : QColor(0xd9, 0x30, 0x25);
-}
-QColor orangeColor(const QPalette &palette) {
-    return isDark(palette) ? QColor(0xff, 0x9f, 0x0a) : QColor(0xc2, 0x5e, 0x00);
-}
-
 void setTextColor(QWidget *widget, const QColor &color) {
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, color);
-    palette.setColor(QPalette::ButtonText, color);
-    widget->setPalette(palette);
+    style::setTextColor(widget, color);
 }
 
-QLabel *label(const QString &text, Style style, QWidget *parent,
+QLabel *label(const QString &text, Style role, QWidget *parent,
               std::optional<QColor> color = std::nullopt) {
     auto *result = new QLabel(text, parent);
     // Names and messages come from the server and the tool: never read them as markup.
     result->setTextFormat(Qt::PlainText);
-    result->setFont(styledFont(parent->font(), style));
+    result->setFont(styledFont(parent->font(), role));
     result->setWordWrap(true);
     if (color)
         setTextColor(result, *color);
@@ -117,13 +96,13 @@ QLabel *symbolLabel(const QString &name, const QColor &color, int size, QWidget 
 }
 
 // A text after a symbol, both in one colour. The text label carries the identifier.
-QWidget *symbolRow(const QString &symbol, const QString &text, Style style, const QColor &color,
+QWidget *symbolRow(const QString &symbol, const QString &text, Style role, const QColor &color,
                    const QString &identifier, QWidget *parent) {
     auto *row = new QWidget(parent);
     auto *layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(6);
-    auto *textLabel = label(text, style, row, color);
+    layout->setSpacing(style::kGap);
+    auto *textLabel = label(text, role, row, color);
     textLabel->setObjectName(identifier);
     textLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     const int size = QFontMetrics(textLabel->font()).height();
@@ -132,46 +111,19 @@ QWidget *symbolRow(const QString &symbol, const QString &text, Style style, cons
     return row;
 }
 
-enum class ButtonStyle { Default, Prominent, Bordered, Plain };
+enum class ButtonStyle { Default, Prominent, Bordered };
 
-QPushButton *button(const QString &text, ButtonStyle style, const QString &identifier,
+// Every button of the window has the same padding and height; the prominent one is filled
+// with the accent colour.
+QPushButton *button(const QString &text, ButtonStyle look, const QString &identifier,
                     QWidget *parent) {
-    auto *result = new QPushButton(text, parent);
+    auto *result = look == ButtonStyle::Prominent ? new ProminentButton(text, parent)
+                                                  : new QPushButton(text, parent);
     result->setObjectName(identifier);
     // Return on a focused button presses it, as Space does.
     result->setAutoDefault(true);
-    switch (style) {
-    case ButtonStyle::Prominent: {
-        // Filled with the accent colour in every state but disabled, where it fades, and
-        // with a darker ring for keyboard focus.
-        // As tall as the bordered buttons beside it.
-        const int height = result->sizeHint().height();
-        const QPalette palette = parent->palette();
-        const QColor accent = palette.color(QPalette::Active, QPalette::Highlight);
-        const QColor text = palette.color(QPalette::Active, QPalette::HighlightedText);
-        const auto css = [](const QColor &color) { return color.name(QColor::HexArgb); };
-        result->setStyleSheet(
-            QStringLiteral("QPushButton { background: %1; color: %2; border: 1px solid %3;"
-                           " border-radius: 5px; padding: 0px 12px; }"
-                           " QPushButton:hover { background: %4; }"
-                           " QPushButton:pressed { background: %3; }"
-                           " QPushButton:focus { border: 2px solid %5; padding: 0px 11px; }"
-                           " QPushButton:disabled { background: %6; color: %7; border-color: %6; }")
-                .arg(css(accent), css(text), css(accent.darker(115)), css(accent.lighter(110)),
-                     css(accent.darker(160)), css(withAlpha(accent, 0.35)),
-                     css(withAlpha(text, 0.85))));
-        result->setFixedHeight(height);
-        result->setDefault(true);
-        break;
-    }
-    case ButtonStyle::Plain:
-        result->setFlat(true);
-        setTextColor(result, secondaryColor(parent->palette()));
-        break;
-    case ButtonStyle::Default:
-    case ButtonStyle::Bordered:
-        break;
-    }
+    result->setDefault(look == ButtonStyle::Prominent);
+    result->setMinimumHeight(style::kControlHeight);
     return result;
 }
 
@@ -186,7 +138,7 @@ QVBoxLayout *column(QWidget *widget, int spacing) {
 // Leading-aligned buttons in one row.
 QHBoxLayout *buttonRow(std::initializer_list<QPushButton *> buttons) {
     auto *row = new QHBoxLayout;
-    row->setSpacing(8);
+    row->setSpacing(style::kGap);
     for (QPushButton *each : buttons)
         row->addWidget(each);
     row->addStretch(1);
@@ -208,8 +160,8 @@ public:
 
         const QPalette palette = parent->palette();
         auto *layout = new QHBoxLayout(this);
-        layout->setContentsMargins(10, 5, 10, 5);
-        layout->setSpacing(6);
+        layout->setContentsMargins(3 * style::kUnit, style::kUnit, 3 * style::kUnit, style::kUnit);
+        layout->setSpacing(style::kGap);
         auto *names = new QVBoxLayout;
         names->setSpacing(0);
         names->addWidget(label(repo.name, Style::Callout, this));
@@ -233,17 +185,19 @@ public:
                           0, Qt::AlignVCenter);
         for (QLabel *child : findChildren<QLabel *>())
             child->setAttribute(Qt::WA_TransparentForMouseEvents);
+        // Taller than the list's rows when a large font needs it; the list then scrolls.
+        setFixedHeight(std::max(kRowHeight - 1, layout->sizeHint().height()));
     }
 
 protected:
+    // Hover fills the row; the keyboard focus rings it.
     void paintEvent(QPaintEvent *) override {
-        const bool lit = isDown() || underMouse() || hasFocus();
-        if (!lit)
-            return;
-        QPainter painter(this);
-        QColor fill = palette().color(QPalette::Highlight);
-        fill.setAlphaF(isDown() ? 0.25 : 0.12);
-        painter.fillRect(rect(), fill);
+        if (isDown() || underMouse()) {
+            QPainter painter(this);
+            painter.fillRect(rect(), style::wash(style::current(), isDown() ? 0.14 : 0.08));
+        }
+        if (hasFocus())
+            style::paintFocusRing(this, rect(), 4);
     }
     void keyPressEvent(QKeyEvent *event) override {
         if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
@@ -311,21 +265,23 @@ QString chooseFolderWithDialog(QWidget *parent, const QString &title) {
 AddRepoPanel::AddRepoPanel(AddRepoModel &model, std::function<void()> onClose, QWidget *parent)
     : QWidget(parent), m_model(model), m_onClose(std::move(onClose)),
       m_chooseFolder(&chooseFolderWithDialog) {
-    setFixedSize(kWidth, kHeight);
+    setMinimumWidth(kWidth);
+    markAsTabOrderRoot(this);
     m_layout = new QVBoxLayout(this);
-    m_layout->setContentsMargins(18, 18, 18, 18);
-    m_layout->setSpacing(14);
-
-    auto *header = new QHBoxLayout;
-    header->addWidget(label(QStringLiteral("Add Repo"), Style::Headline, this));
-    header->addStretch(1);
-    QPushButton *cancel = button(QStringLiteral("Cancel"), ButtonStyle::Default,
-                                 QStringLiteral("addRepoCancel"), this);
-    connect(cancel, &QPushButton::clicked, this, &AddRepoPanel::close);
-    header->addWidget(cancel);
-    m_layout->addLayout(header);
-    // The phase's content goes between the header and this, which keeps it at the top.
-    m_layout->addStretch(1);
+    m_layout->setContentsMargins(style::kWindowMargin, style::kWindowMargin, style::kWindowMargin,
+                                 style::kWindowMargin);
+    m_layout->setSpacing(style::kSection);
+    m_layout->addWidget(label(QStringLiteral("Add Repo"), Style::Headline, this));
+    // The phase's content goes between the header and the buttons, which end the window as
+    // in every dialog: going back on the left, Cancel and the step's own action on the right.
+    m_footer = new QHBoxLayout;
+    m_footer->setSpacing(style::kGap);
+    m_footer->addStretch(1);
+    m_cancel = button(QStringLiteral("Cancel"), ButtonStyle::Default,
+                      QStringLiteral("addRepoCancel"), this);
+    connect(m_cancel, &QPushButton::clicked, this, &AddRepoPanel::close);
+    m_footer->addWidget(m_cancel);
+    m_layout->addLayout(m_footer);
     connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this,
             &AddRepoPanel::close);
 
@@ -356,6 +312,11 @@ void AddRepoPanel::showPhase(const Model::Phase &phase) {
     m_nameField = nullptr;
     m_urlPreview = nullptr;
     m_continueButton = nullptr;
+    for (QPushButton *old : std::exchange(m_footerButtons, {})) {
+        old->hide();
+        m_footer->removeWidget(old);
+        old->deleteLater();
+    }
     if (m_content) {
         // The change may come from a click on one of the old controls, still on the stack:
         // take it out of the layout now and delete it once that click is over. It stays a
@@ -385,15 +346,34 @@ void AddRepoPanel::showPhase(const Model::Phase &phase) {
         phase);
     m_layout->insertWidget(1, m_content);
     m_content->show();
+    // Once added, there is nothing left to cancel.
+    m_cancel->setVisible(!std::holds_alternative<Model::Done>(phase));
     if (std::holds_alternative<Model::Done>(phase))
         QTimer::singleShot(kDoneCloseDelayMs, this, &AddRepoPanel::close);
+    // Tab goes through the phase's controls, then the buttons, as they read.
+    requestVisualTabOrder(this);
+    // The window takes the size of what it now shows.
+    if (window() != this && window()->isWindow())
+        style::fitWindowToScreen(window());
+}
+
+void AddRepoPanel::addToFooter(QPushButton *leading,
+                               std::initializer_list<QPushButton *> trailing) {
+    if (leading) {
+        m_footer->insertWidget(0, leading);
+        m_footerButtons.append(leading);
+    }
+    for (QPushButton *each : trailing) {
+        m_footer->addWidget(each);
+        m_footerButtons.append(each);
+    }
 }
 
 QWidget *AddRepoPanel::buildProgress(const QString &text) {
     auto *content = new QWidget(this);
     auto *layout = new QHBoxLayout(content);
-    layout->setContentsMargins(0, 20, 0, 20);
-    layout->setSpacing(8);
+    layout->setContentsMargins(0, 5 * style::kUnit, 0, 5 * style::kUnit);
+    layout->setSpacing(style::kGap);
     layout->addStretch(1);
     auto *indicator = new QProgressBar(content);
     indicator->setRange(0, 0);
@@ -408,14 +388,14 @@ QWidget *AddRepoPanel::buildProgress(const QString &text) {
 
 QWidget *AddRepoPanel::buildChooseRepo(const QList<RepoInfo> &repos) {
     auto *content = new QWidget(this);
-    QVBoxLayout *layout = column(content, 8);
+    QVBoxLayout *layout = column(content, style::kGap);
     layout->addWidget(label(QStringLiteral("1. Choose a repo"), Style::Subheadline, content));
     layout->addWidget(label(QStringLiteral("Pick one of your repos to sync (new or existing), then "
                                            "choose where it lives on this computer."),
                             Style::Caption, content, secondaryColor(palette())));
     if (repos.isEmpty()) {
-        QLabel *note = label(QStringLiteral("All your repos are already added. Create a new one "
-                                            "below."),
+        // True for a new user with no repos and for one whose repos are all added.
+        QLabel *note = label(QStringLiteral("There are no repos to add yet. Name a new one below."),
                              Style::Caption, content, secondaryColor(palette()));
         note->setObjectName(QStringLiteral("addRepoAllBound"));
         layout->addWidget(note);
@@ -426,6 +406,7 @@ QWidget *AddRepoPanel::buildChooseRepo(const QList<RepoInfo> &repos) {
         frameLayout->setContentsMargins(2, 2, 2, 2);
         auto *scroll = new QScrollArea(frame);
         scroll->setObjectName(QStringLiteral("addRepoList"));
+        scroll->setFocusPolicy(Qt::NoFocus); // its rows take the focus
         scroll->setFrameShape(QFrame::NoFrame);
         scroll->setWidgetResizable(true);
         scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -451,13 +432,16 @@ QWidget *AddRepoPanel::buildChooseRepo(const QList<RepoInfo> &repos) {
         layout->addWidget(frame);
     }
 
-    layout->addSpacing(6);
-    QLabel *orCreate = label(QStringLiteral("Or create a new repo"), Style::Subheadline, content);
+    layout->addSpacing(style::kGap);
+    QLabel *orCreate = label(repos.isEmpty() ? QStringLiteral("Create a new repo")
+                                             : QStringLiteral("Or create a new repo"),
+                             Style::Subheadline, content);
     layout->addWidget(orCreate);
     m_nameField = new QLineEdit(m_model.newRepoName(), content);
     m_nameField->setObjectName(QStringLiteral("addRepoNameField"));
     m_nameField->setPlaceholderText(QStringLiteral("New repo name"));
     m_nameField->setAccessibleName(QStringLiteral("New repo name"));
+    m_nameField->setMinimumHeight(style::kControlHeight);
     orCreate->setBuddy(m_nameField);
     // textChanged, not textEdited: a screen reader or a paste may set the text as a whole.
     connect(m_nameField, &QLineEdit::textChanged, &m_model, &AddRepoModel::setNewRepoName);
@@ -474,7 +458,7 @@ QWidget *AddRepoPanel::buildChooseRepo(const QList<RepoInfo> &repos) {
         if (m_continueButton && m_continueButton->isEnabled())
             m_continueButton->click();
     });
-    layout->addLayout(buttonRow({m_continueButton}));
+    addToFooter(nullptr, {m_continueButton});
     m_nameField->setFocus();
     return content;
 }
@@ -482,7 +466,7 @@ QWidget *AddRepoPanel::buildChooseRepo(const QList<RepoInfo> &repos) {
 QWidget *AddRepoPanel::buildChooseFolder(const Model::BindTarget &target) {
     const QString name = Model::targetName(target);
     auto *content = new QWidget(this);
-    QVBoxLayout *layout = column(content, 8);
+    QVBoxLayout *layout = column(content, style::kGap);
     layout->addWidget(label(add_repo_text::folderQuestion(name), Style::Subheadline, content));
     layout->addWidget(
         label(QStringLiteral("A folder on this computer to sync with the repo. If the "
@@ -491,8 +475,8 @@ QWidget *AddRepoPanel::buildChooseFolder(const Model::BindTarget &target) {
               Style::Caption, content, secondaryColor(palette())));
 
     auto *folderRow = new QHBoxLayout;
-    folderRow->setContentsMargins(0, 2, 0, 2);
-    folderRow->setSpacing(6);
+    folderRow->setContentsMargins(0, style::kUnit, 0, style::kUnit);
+    folderRow->setSpacing(style::kGap);
     auto *path = new MiddleElidedLabel(
         add_repo_text::displayPath(m_model.suggestedFolder(target), QDir::homePath()), content);
     path->setObjectName(QStringLiteral("addRepoFolderPath"));
@@ -510,21 +494,22 @@ QWidget *AddRepoPanel::buildChooseFolder(const Model::BindTarget &target) {
         button(QStringLiteral("Choose a different folder…"), ButtonStyle::Bordered,
                QStringLiteral("addRepoChooseFolder"), content);
     connect(choose, &QPushButton::clicked, this, [this, target] { chooseOtherFolder(target); });
-    layout->addLayout(buttonRow({use, choose}));
-    QPushButton *back = button(QStringLiteral("Back"), ButtonStyle::Plain,
+    layout->addLayout(buttonRow({choose}));
+    QPushButton *back = button(QStringLiteral("Back"), ButtonStyle::Default,
                                QStringLiteral("addRepoBackToRepo"), content);
     connect(back, &QPushButton::clicked, &m_model, &AddRepoModel::load);
-    layout->addLayout(buttonRow({back}));
+    addToFooter(back, {use});
     use->setFocus();
     return content;
 }
 
 QWidget *AddRepoPanel::buildRebindWarning(const Model::RebindWarning &warning) {
     auto *content = new QWidget(this);
-    QVBoxLayout *layout = column(content, 8);
-    layout->addWidget(symbolRow(
-        QStringLiteral("exclamationmark.triangle"), QStringLiteral("Replace existing link?"),
-        Style::Subheadline, orangeColor(palette()), QStringLiteral("addRepoRebindTitle"), content));
+    QVBoxLayout *layout = column(content, style::kGap);
+    layout->addWidget(symbolRow(QStringLiteral("exclamationmark.triangle"),
+                                QStringLiteral("Replace existing link?"), Style::Subheadline,
+                                tintColor(rules::Tint::orange),
+                                QStringLiteral("addRepoRebindTitle"), content));
     layout->addWidget(
         label(add_repo_text::rebindMessage(warning.currentLink, Model::targetName(warning.target)),
               Style::Callout, content, secondaryColor(palette())));
@@ -536,7 +521,7 @@ QWidget *AddRepoPanel::buildRebindWarning(const Model::RebindWarning &warning) {
     connect(replace, &QPushButton::clicked, this, [this, warning] {
         m_model.bind(warning.target, warning.folderPath, warning.bookmark, true);
     });
-    layout->addLayout(buttonRow({back, replace}));
+    addToFooter(back, {replace});
     // Return keeps the link as it is; replacing it takes a deliberate choice.
     back->setFocus();
     return content;
@@ -544,18 +529,20 @@ QWidget *AddRepoPanel::buildRebindWarning(const Model::RebindWarning &warning) {
 
 QWidget *AddRepoPanel::buildDone(const RepoInfo &repo) {
     return symbolRow(QStringLiteral("checkmark.circle.fill"), QStringLiteral("Added ") + repo.name,
-                     Style::Body, greenColor(palette()), QStringLiteral("addRepoDone"), this);
+                     Style::Body, tintColor(rules::Tint::green), QStringLiteral("addRepoDone"),
+                     this);
 }
 
 QWidget *AddRepoPanel::buildFailed(const QString &message) {
     auto *content = new QWidget(this);
-    QVBoxLayout *layout = column(content, 10);
+    QVBoxLayout *layout = column(content, style::kGap);
     layout->addWidget(symbolRow(QStringLiteral("exclamationmark.triangle"), message, Style::Callout,
-                                redColor(palette()), QStringLiteral("addRepoError"), content));
+                                tintColor(rules::Tint::red), QStringLiteral("addRepoError"),
+                                content));
     QPushButton *startOver = button(QStringLiteral("Start over"), ButtonStyle::Bordered,
                                     QStringLiteral("addRepoStartOver"), content);
     connect(startOver, &QPushButton::clicked, &m_model, &AddRepoModel::load);
-    layout->addLayout(buttonRow({startOver}));
+    addToFooter(nullptr, {startOver});
     startOver->setFocus();
     return content;
 }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -35,8 +36,8 @@ public:
     // Height of the repo list for `count` rows: 44 each plus the border, at most 170.
     static int repoListHeight(qsizetype count);
 
+    // The least width; the height follows what the phase shows.
     static constexpr int kWidth = 380;
-    static constexpr int kHeight = 420;
     // How long "Added …" stays before the window closes.
     static constexpr int kDoneCloseDelayMs = 600;
 
@@ -52,6 +53,9 @@ private:
     void useSuggestedFolder(const AddRepoModel::BindTarget &target);
     void chooseOtherFolder(const AddRepoModel::BindTarget &target);
     void close();
+    // Puts a phase's buttons in the window's last row: `leading` on the left, `trailing` after
+    // Cancel on the right. They go with the phase.
+    void addToFooter(QPushButton *leading, std::initializer_list<QPushButton *> trailing);
 
     AddRepoModel &m_model;
     std::function<void()> m_onClose;
@@ -60,6 +64,9 @@ private:
 
     QVBoxLayout *m_layout = nullptr;
     QWidget *m_content = nullptr;
+    QHBoxLayout *m_footer = nullptr;
+    QPushButton *m_cancel = nullptr;
+    QList<QPushButton *> m_footerButtons;
     std::optional<AddRepoModel::Phase> m_shownPhase;
     // Step 1's controls that follow the typed name.
     QPointer<QLineEdit> m_nameField;

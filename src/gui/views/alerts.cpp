@@ -1,5 +1,9 @@
 #include "gui/views/alerts.h"
 
+#include "gui/views/symbol.h"
+#include "gui/views/view_style.h"
+
+#include <QIcon>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -17,10 +21,24 @@ void Alerts::ask(QWidget *anchor, const rules::AlertText &text, const QString &c
     auto *box = new QMessageBox(anchor ? anchor->window() : nullptr);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowTitle(QStringLiteral("Orvu"));
-    box->setIcon(destructive ? QMessageBox::Warning : QMessageBox::Question);
-    box->setText(text.title);
-    box->setInformativeText(text.message);
+    // The desktop theme's icon, else our own symbol in the matching colour.
+    const QIcon themed = QIcon::fromTheme(destructive ? QStringLiteral("dialog-warning")
+                                                      : QStringLiteral("dialog-question"));
+    const int iconSize = 12 * style::kUnit;
+    box->setIconPixmap(!themed.isNull() ? themed.pixmap(iconSize, box->devicePixelRatioF())
+                                        : symbolPixmap(QStringLiteral("exclamationmark.triangle"),
+                                                       style::tint(destructive ? rules::Tint::orange
+                                                                               : rules::Tint::blue,
+                                                                   style::current()),
+                                                       iconSize, box->devicePixelRatioF()));
+    // The title in bold over the body; names and paths are never read as markup.
+    box->setText(QStringLiteral("<b>") + text.title.toHtmlEscaped() + QStringLiteral("</b>"));
+    box->setInformativeText(QStringLiteral("<p style=\"white-space: pre-wrap\">") +
+                            text.message.toHtmlEscaped() + QStringLiteral("</p>"));
+    box->setTextFormat(Qt::RichText); // after both texts, so it holds for both
     QPushButton *cancel = box->addButton(QMessageBox::Cancel);
+    // Both buttons plain: an icon on Cancel alone would make it the one that stands out.
+    cancel->setIcon(QIcon());
     QPushButton *confirm = box->addButton(confirmLabel, destructive ? QMessageBox::DestructiveRole
                                                                     : QMessageBox::AcceptRole);
     confirm->setAutoDefault(false);

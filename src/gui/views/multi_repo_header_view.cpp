@@ -17,20 +17,22 @@ MultiRepoHeaderView::MultiRepoHeaderView(const User &user, SyncCoordinator &coor
     : QWidget(parent), m_coordinator(coordinator) {
     const QPalette palette = style::current();
     auto *row = new QHBoxLayout(this);
-    row->setContentsMargins(16, 12, 16, 12);
-    row->setSpacing(10);
+    row->setContentsMargins(style::kEdge, 3 * style::kUnit, style::kEdge, 3 * style::kUnit);
+    row->setSpacing(style::kGap);
     auto *avatar = new QLabel(this);
     avatar->setPixmap(symbolPixmap(QStringLiteral("person.crop.circle.fill"),
                                    style::secondary(palette), 24, devicePixelRatioF()));
+    avatar->setFixedWidth(style::kLeadColumn);
     row->addWidget(avatar);
 
     auto *texts = new QVBoxLayout;
-    texts->setSpacing(2);
-    m_name = new QLabel(this);
+    texts->setSpacing(style::kUnit / 2);
+    // A long address gives way with an ellipsis; the sign-out button never does.
+    m_name = new ElidedLabel(Qt::ElideRight, this);
     m_name->setFont(style::headline());
     texts->addWidget(m_name);
     auto *statusRow = new QHBoxLayout;
-    statusRow->setSpacing(5);
+    statusRow->setSpacing(style::kUnit + 2);
     m_dot = new StatusDot(this);
     statusRow->addWidget(m_dot);
     m_status = new QLabel(this);
@@ -45,6 +47,7 @@ MultiRepoHeaderView::MultiRepoHeaderView(const User &user, SyncCoordinator &coor
                                   style::caption(), 10, 28, this);
     m_signOut->setLabel(QStringLiteral("Logout"));
     m_signOut->setObjectName(QStringLiteral("logoutButton"));
+    m_signOut->setToolTip(QStringLiteral("Sign out of Orvu"));
     connect(m_signOut, &QAbstractButton::clicked, this, [onSignOut = std::move(onSignOut)] {
         if (onSignOut)
             onSignOut();

@@ -10,6 +10,7 @@ class QLabel;
 
 namespace orvu {
 
+class ElidedLabel;
 class OutlineButton;
 class StatusDot;
 class SyncCoordinator;
@@ -24,13 +25,13 @@ public:
     void setUser(const User &user);
     void refresh();
 
-    QLabel *nameLabel() const { return m_name; }
+    ElidedLabel *nameLabel() const { return m_name; }
     QLabel *statusLabel() const { return m_status; }
     StatusDot *statusDot() const { return m_dot; }
 
 private:
     SyncCoordinator &m_coordinator;
-    QLabel *m_name;
+    ElidedLabel *m_name;
     StatusDot *m_dot;
     QLabel *m_status;
     OutlineButton *m_signOut;

@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QScrollBar>
+#include <QStyleOptionButton>
 #include <QTimer>
 
 namespace orvu {
@@ -56,11 +57,6 @@ QWidgetList visualOrder(QWidget *root) {
 
 } // namespace
 
-bool isKeyboardFocus(const QFocusEvent *event) {
-    return event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason ||
-           event->reason() == Qt::ShortcutFocusReason;
-}
-
 StatusDot::StatusDot(QWidget *parent) : QWidget(parent) {
     setFixedSize(8, 8);
     setAccessibleName(QStringLiteral("Status"));
@@ -84,7 +80,15 @@ void StatusDot::paintEvent(QPaintEvent *) {
 PlainButton::PlainButton(QWidget *parent) : QToolButton(parent) {
     setAutoRaise(true);
     setCursor(Qt::PointingHandCursor);
-    setFocusPolicy(Qt::StrongFocus);
+    // Reached with Tab, not taken by a click: a control with the focus always shows it.
+    setFocusPolicy(Qt::TabFocus);
+    setMinimumSize(style::kMinTarget, style::kMinTarget);
+}
+
+void PlainButton::paintEvent(QPaintEvent *event) {
+    QToolButton::paintEvent(event);
+    if (hasFocus())
+        style::paintFocusRing(this, rect(), 4);
 }
 
 void PlainButton::setSymbol(const QString &name, int size, const QColor &color) {
@@ -127,7 +131,8 @@ OutlineButton::OutlineButton(const QString &symbol, int symbolSize, const QFont 
     setFixedHeight(height);
     setAttribute(Qt::WA_Hover);
     setCursor(Qt::PointingHandCursor);
-    setFocusPolicy(Qt::StrongFocus);
+    setFocusPolicy(Qt::TabFocus);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
 void OutlineButton::setLabel(const QString &text) {
@@ -141,7 +146,8 @@ void OutlineButton::setLabel(const QString &text) {
 
 QSize OutlineButton::sizeHint() const {
     const int textWidth = fontMetrics().horizontalAdvance(text());
-    return {2 * m_padding + m_symbolSize + 5 + textWidth, height()};
+    return {2 * m_padding + m_symbolSize + style::kUnit + textWidth,
+            std::max(height(), fontMetrics().height() + style::kGap)};
 }
 
 void OutlineButton::paintEvent(QPaintEvent *) {
@@ -153,18 +159,23 @@ void OutlineButton::paintEvent(QPaintEvent *) {
     path.addRoundedRect(frame, 6, 6);
     if (isEnabled() && (underMouse() || isDown()))
         painter.fillPath(path, style::wash(palette, isDown() ? 0.14 : 0.08));
-    const bool focusShown = hasFocus() && m_keyboardFocus;
-    painter.setPen(QPen(focusShown ? palette.color(QPalette::Highlight) : style::separator(palette),
-                        focusShown ? 2 : 1));
+    painter.setPen(QPen(style::separator(palette), 1));
     painter.drawPath(path);
+    if (hasFocus()) {
+        painter.setPen(QPen(style::focusRing(palette), 2));
+        QPainterPath ring;
+        ring.addRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 6, 6);
+        painter.drawPath(ring);
+    }
 
     const QColor ink = isEnabled() ? style::primary(palette) : style::tertiary(palette);
     const int textWidth = fontMetrics().horizontalAdvance(text());
-    const int contentWidth = std::min(width() - 2 * m_padding, m_symbolSize + 5 + textWidth);
+    const int contentWidth =
+        std::min(width() - 2 * m_padding, m_symbolSize + style::kUnit + textWidth);
     int x = (width() - contentWidth) / 2;
     painter.drawPixmap(x, (height() - m_symbolSize) / 2,
                        symbolPixmap(m_symbol, ink, m_symbolSize, devicePixelRatioF()));
-    x += m_symbolSize + 5;
+    x += m_symbolSize + style::kUnit;
     painter.setPen(ink);
     painter.drawText(QRect(x, 0, width() - m_padding - x, height()), Qt::AlignVCenter,
                      fontMetrics().elidedText(text(), Qt::ElideRight, width() - m_padding - x));
@@ -177,9 +188,39 @@ void OutlineButton::keyPressEvent(QKeyEvent *event) {
         QAbstractButton::keyPressEvent(event);
 }
 
-void OutlineButton::focusInEvent(QFocusEvent *event) {
-    m_keyboardFocus = isKeyboardFocus(event);
-    QAbstractButton::focusInEvent(event);
+ProminentButton::ProminentButton(const QString &text, QWidget *parent) : QPushButton(text, parent) {
+    setAttribute(Qt::WA_Hover);
+    setMinimumHeight(style::kControlHeight);
+}
+
+void ProminentButton::paintEvent(QPaintEvent *) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QPalette app = style::current();
+    QColor fill = style::accentFill(app);
+    if (!isEnabled())
+        fill =
+            QColor::fromRgbF(fill.redF() * 0.35f + app.color(QPalette::Window).redF() * 0.65f,
+                             fill.greenF() * 0.35f + app.color(QPalette::Window).greenF() * 0.65f,
+                             fill.blueF() * 0.35f + app.color(QPalette::Window).blueF() * 0.65f);
+    else if (isDown())
+        fill = fill.darker(125);
+    else if (underMouse())
+        fill = fill.darker(110);
+    QPainterPath path;
+    path.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 4, 4);
+    painter.fillPath(path, fill);
+    if (hasFocus()) {
+        // Inside the fill, in the label's colour: an outer ring would vanish into the fill.
+        painter.setPen(QPen(style::accentText(app), 1.5));
+        painter.drawRoundedRect(QRectF(rect()).adjusted(2.5, 2.5, -2.5, -2.5), 3, 3);
+    }
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    option.state &= ~QStyle::State_HasFocus;
+    option.palette.setColor(QPalette::ButtonText,
+                            isEnabled() ? style::accentText(app) : style::primary(app));
+    style()->drawControl(QStyle::CE_PushButtonLabel, &option, &painter, this);
 }
 
 ElidedLabel::ElidedLabel(Qt::TextElideMode mode, QWidget *parent) : QWidget(parent), m_mode(mode) {
@@ -310,9 +351,12 @@ void requestVisualTabOrder(QWidget *changed) {
     // Once, after every change made in this turn of the event loop.
     QTimer::singleShot(0, root, [root] {
         root->setProperty(kTabOrderPendingProperty, false);
-        const QWidgetList order = visualOrder(root);
-        for (qsizetype i = 1; i < order.size(); ++i)
-            QWidget::setTabOrder(order[i - 1], order[i]);
+        // From the root itself, which holds the focus when the panel opens.
+        QWidget *previous = root;
+        for (QWidget *next : visualOrder(root)) {
+            QWidget::setTabOrder(previous, next);
+            previous = next;
+        }
     });
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractButton>
+#include <QPushButton>
 #include <QScrollArea>
 #include <QToolButton>
 #include <QWidget>
@@ -35,17 +36,14 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     QString m_symbolKey;
 };
 
-// Whether a focus-in came from the keyboard: only then is the focus drawn, so the widget that
-// takes the focus when the panel opens does not look pressed.
-bool isKeyboardFocus(const QFocusEvent *event);
-
 // A button drawn as a rounded outline (radius 6, separator colour) with a symbol and a text,
-// washed while hovered: the sign-out and sync buttons.
+// washed while hovered and ringed while focused: the sign-out and sync buttons.
 class OutlineButton : public QAbstractButton {
     Q_OBJECT
 public:
@@ -57,13 +55,23 @@ public:
 protected:
     void paintEvent(QPaintEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
-    void focusInEvent(QFocusEvent *event) override;
 
 private:
     QString m_symbol;
     int m_symbolSize;
     int m_padding;
-    bool m_keyboardFocus = false;
+};
+
+// The one button that stands out in a view: filled with the accent colour, deepened until its
+// white label reads on it whatever the desktop's accent, and otherwise sized, padded and
+// pressed like every other push button.
+class ProminentButton : public QPushButton {
+    Q_OBJECT
+public:
+    explicit ProminentButton(const QString &text, QWidget *parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
 };
 
 // One line of text cut with an ellipsis where `mode` says, and never wider than it is given.

@@ -14,10 +14,10 @@ namespace orvu {
 
 namespace {
 
-constexpr int kLeft = 16;
-constexpr int kRight = 12;
-constexpr int kVertical = 3;
-constexpr int kGap = 6;
+// The check box in the panel's leading column; the mark on its text edge.
+constexpr int kRight = style::kEdge;
+constexpr int kVertical = style::kUnit / 2;
+constexpr int kGap = style::kUnit + 2;
 constexpr int kMarkWidth = 14;
 constexpr int kIconWidth = 16;
 constexpr int kIconSize = 13;
@@ -26,7 +26,7 @@ constexpr int kIconSize = 13;
 
 PendingChangeRowView::PendingChangeRowView(Actions actions, QWidget *parent)
     : QWidget(parent), m_actions(std::move(actions)) {
-    setFocusPolicy(Qt::StrongFocus);
+    setFocusPolicy(Qt::TabFocus);
     setCursor(Qt::PointingHandCursor);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     setFont(style::monospacedCallout());
@@ -45,7 +45,8 @@ PendingChangeRowView::PendingChangeRowView(Actions actions, QWidget *parent)
     });
 
     m_discardButton = new PlainButton(this);
-    m_discardButton->setSymbol(QStringLiteral("xmark.circle"), 12,
+    // Reverting is not removing: a turning-back arrow, unlike the repo's remove symbol.
+    m_discardButton->setSymbol(QStringLiteral("arrow.uturn.backward"), 12,
                                style::secondary(style::current()));
     m_discardButton->setToolTipText(QStringLiteral("Discard change"));
     m_discardButton->setFocusPolicy(Qt::NoFocus); // Delete on the row does the same
@@ -58,8 +59,9 @@ PendingChangeRowView::PendingChangeRowView(Actions actions, QWidget *parent)
 }
 
 QSize PendingChangeRowView::sizeHint() const {
-    const int content = std::max({m_checkBox->height(), fontMetrics().height(), kIconWidth});
-    return {kLeft + kRight + 200, content + 2 * kVertical};
+    const int content = std::max(
+        {m_checkBox->height(), fontMetrics().height(), kIconWidth, m_discardButton->height()});
+    return {style::kTextEdge + kRight + 200, std::max(style::kMinTarget, content + 2 * kVertical)};
 }
 
 void PendingChangeRowView::setValues(const PendingChange &change, bool selected,
@@ -80,7 +82,7 @@ void PendingChangeRowView::setValues(const PendingChange &change, bool selected,
         m_dimming->setEnabled(!selected);
     }
     m_status = status;
-    m_discardButton->setVisible(m_hovered && !m_status);
+    m_discardButton->setVisible((m_hovered || hasFocus()) && !m_status);
     updateSpinner();
     update();
 }
@@ -94,7 +96,7 @@ void PendingChangeRowView::paintEvent(QPaintEvent *) {
     painter.setOpacity(m_selected ? 1.0 : 0.5);
     const qreal ratio = devicePixelRatioF();
 
-    int x = m_checkBox->geometry().right() + 1 + kGap;
+    int x = style::kTextEdge;
     const QRect mark(x, 0, kMarkWidth, height());
     if (m_status == FileTransferStatus::done) {
         const QPixmap check = symbolPixmap(QStringLiteral("checkmark"),
@@ -127,10 +129,14 @@ void PendingChangeRowView::paintEvent(QPaintEvent *) {
     painter.drawText(QRect(x, 0, std::max(0, right - x), height()),
                      Qt::AlignVCenter | Qt::AlignLeft,
                      fontMetrics().elidedText(m_change.path, Qt::ElideLeft, right - x));
+    painter.end();
+    if (hasFocus())
+        style::paintFocusRing(this, rect().adjusted(style::kUnit, 0, -style::kUnit, 0), 4);
 }
 
 void PendingChangeRowView::resizeEvent(QResizeEvent *) {
-    m_checkBox->move(kLeft, (height() - m_checkBox->height()) / 2);
+    m_checkBox->move(style::kEdge + (style::kLeadColumn - m_checkBox->width()) / 2,
+                     (height() - m_checkBox->height()) / 2);
     m_discardButton->move(width() - kRight - m_discardButton->width(),
                           (height() - m_discardButton->height()) / 2);
 }
@@ -140,7 +146,7 @@ void PendingChangeRowView::setHovered(bool hovered) {
         return;
     m_hovered = hovered;
     // A file taking part in a run cannot be discarded under it.
-    m_discardButton->setVisible(m_hovered && !m_status);
+    m_discardButton->setVisible((m_hovered || hasFocus()) && !m_status);
     update();
 }
 
@@ -150,17 +156,19 @@ void PendingChangeRowView::enterEvent(QEnterEvent *event) {
 }
 
 void PendingChangeRowView::leaveEvent(QEvent *event) {
-    setHovered(hasFocus());
+    setHovered(false);
     QWidget::leaveEvent(event);
 }
 
+// The keyboard reaches the discard button through the row (Delete), so focus shows it as hover
+// does, but rings the row instead of washing it.
 void PendingChangeRowView::focusInEvent(QFocusEvent *event) {
-    setHovered(true);
+    m_discardButton->setVisible(!m_status);
     QWidget::focusInEvent(event);
 }
 
 void PendingChangeRowView::focusOutEvent(QFocusEvent *event) {
-    setHovered(underMouse());
+    m_discardButton->setVisible((m_hovered || hasFocus()) && !m_status);
     QWidget::focusOutEvent(event);
 }
 
@@ -206,7 +214,7 @@ void PendingChangeRowView::timerEvent(QTimerEvent *event) {
         return;
     }
     m_angle = (m_angle + 30) % 360;
-    update(QRect(m_checkBox->geometry().right() + 1 + kGap, 0, kMarkWidth, height()));
+    update(QRect(style::kTextEdge, 0, kMarkWidth, height()));
 }
 
 void PendingChangeRowView::showEvent(QShowEvent *) {

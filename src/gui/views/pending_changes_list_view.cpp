@@ -28,7 +28,7 @@ PendingChangesListView::PendingChangesListView(SyncEngine *engine, ViewServices 
     column->setSpacing(0);
 
     auto *header = new QHBoxLayout;
-    header->setContentsMargins(16, 6, 12, 6);
+    header->setContentsMargins(style::kTextEdge, 0, style::kEdge - style::kUnit, 0);
     m_header = new QLabel(this);
     m_header->setFont(style::caption(true));
     style::setTextColor(m_header, style::secondary(palette));
@@ -55,10 +55,11 @@ PendingChangesListView::PendingChangesListView(SyncEngine *engine, ViewServices 
     m_footer = new QLabel(m_rowsBox);
     m_footer->setObjectName(QStringLiteral("moreChanges"));
     m_footer->setFont(style::caption());
-    m_footer->setContentsMargins(16, 6, 16, 6);
+    m_footer->setContentsMargins(style::kTextEdge, style::kUnit, style::kEdge, style::kUnit);
     style::setTextColor(m_footer, style::secondary(palette));
     boxLayout->addWidget(m_footer);
-    column->addWidget(new CappedScrollArea(kMaxListHeight, m_rowsBox, this));
+    m_area = new CappedScrollArea(kMaxListHeight, m_rowsBox, this);
+    column->addWidget(m_area);
     refresh();
 }
 
@@ -137,6 +138,7 @@ void PendingChangesListView::refreshStatuses() {
     const QSet<QString> &selected = m_engine->selectedPaths();
     const QHash<QString, FileTransferStatus> &statuses = m_engine->fileStatuses();
     const QList<PendingChange> &changes = m_engine->pendingChanges();
+    PendingChangeRowView *inTransfer = nullptr;
     for (qsizetype i = 0; i < m_order.size() && i < changes.size(); ++i) {
         const PendingChange &change = changes[i];
         PendingChangeRowView *row = m_rows.value(change.path);
@@ -146,7 +148,13 @@ void PendingChangesListView::refreshStatuses() {
         row->setValues(change, selected.contains(change.path),
                        status == statuses.cend() ? std::nullopt
                                                  : std::optional<FileTransferStatus>(*status));
+        if (!inTransfer && status != statuses.cend() && *status == FileTransferStatus::transferring)
+            inTransfer = row;
     }
+    // The list follows the file being sent, as long as the user is not reading elsewhere in it
+    // with the keyboard.
+    if (inTransfer && !m_rowsBox->hasFocus() && !m_rowsBox->focusWidget())
+        m_area->ensureWidgetVisible(inTransfer, 0, 0);
 }
 
 QList<PendingChangeRowView *> PendingChangesListView::rows() const {

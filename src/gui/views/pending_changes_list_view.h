@@ -10,6 +10,7 @@ class QVBoxLayout;
 
 namespace orvu {
 
+class CappedScrollArea;
 class PendingChangeRowView;
 class PlainButton;
 struct ViewServices;
@@ -45,6 +46,7 @@ private:
     int m_maxDisplay;
     QLabel *m_header;
     PlainButton *m_selectAll;
+    CappedScrollArea *m_area = nullptr;
     QWidget *m_rowsBox;
     QVBoxLayout *m_rowsLayout;
     QLabel *m_footer;

@@ -29,6 +29,9 @@ PopoverContentView::PopoverContentView(AuthManager &authManager, SyncCoordinator
     setFixedWidth(kPanelWidth);
     setAutoFillBackground(true);
     markAsTabOrderRoot(this);
+    // The panel itself holds the focus when it opens, so the first Tab reaches the first
+    // control in reading order, and no control holds a focus it does not show.
+    setFocusPolicy(Qt::ClickFocus);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -40,6 +43,32 @@ PopoverContentView::PopoverContentView(AuthManager &authManager, SyncCoordinator
 }
 
 PopoverContentView::~PopoverContentView() = default;
+
+QSize PopoverContentView::sizeHint() const {
+    QSize hint = QWidget::sizeHint();
+    // Grows while open, never shrinks under the pointer; the next opening starts afresh.
+    if (isVisible())
+        m_tallest = std::max(m_tallest, hint.height());
+    hint.setHeight(std::max(hint.height(), m_tallest));
+    return hint;
+}
+
+QSize PopoverContentView::minimumSizeHint() const {
+    QSize hint = QWidget::minimumSizeHint();
+    hint.setHeight(std::max(hint.height(), m_tallest));
+    return hint;
+}
+
+void PopoverContentView::showEvent(QShowEvent *event) {
+    QWidget::showEvent(event);
+    setFocus(Qt::OtherFocusReason);
+}
+
+void PopoverContentView::hideEvent(QHideEvent *event) {
+    QWidget::hideEvent(event);
+    m_tallest = 0;
+    updateGeometry();
+}
 
 void PopoverContentView::changeEvent(QEvent *event) {
     // The views take their colours and symbols from the palette when they are built, so a

@@ -42,8 +42,13 @@ public:
     SignedInMultiRepoView *signedInView() const { return m_signedIn; }
     SignedOutPopoverView *signedOutView() const { return m_signedOut; }
 
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
 protected:
     void changeEvent(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private:
     void showContentForAuthState();
@@ -58,6 +63,8 @@ private:
     SignedOutPopoverView *m_signedOut = nullptr;
     // The window and text colours the content was built with.
     std::pair<QRgb, QRgb> m_builtForColors;
+    // The tallest the content has been since the panel opened.
+    mutable int m_tallest = 0;
 };
 
 } // namespace orvu

@@ -11,10 +11,8 @@ namespace orvu {
 
 namespace {
 
-constexpr int kHorizontalPadding = 16;
-constexpr int kVerticalPadding = 8;
-constexpr int kSymbolColumn = 16;
-constexpr int kGap = 8;
+constexpr int kVerticalPadding = style::kGap;
+constexpr int kSymbol = 16;
 
 } // namespace
 
@@ -25,7 +23,8 @@ PopoverMenuButton::PopoverMenuButton(const QString &label, const QString &system
     setAccessibleName(label);
     setFont(style::callout());
     setAttribute(Qt::WA_Hover);
-    setFocusPolicy(Qt::StrongFocus);
+    // Reached with Tab, not taken by a click: a control with the focus always shows it.
+    setFocusPolicy(Qt::TabFocus);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     markAsRow(this);
 }
@@ -42,29 +41,34 @@ void PopoverMenuButton::setSpinning(bool spinning) {
 }
 
 QSize PopoverMenuButton::sizeHint() const {
-    return {2 * kHorizontalPadding + kSymbolColumn + kGap + fontMetrics().horizontalAdvance(text()),
-            2 * kVerticalPadding + std::max(kSymbolColumn, fontMetrics().height())};
+    return {style::kTextEdge + style::kEdge + fontMetrics().horizontalAdvance(text()),
+            std::max(style::kMinTarget,
+                     2 * kVerticalPadding + std::max(kSymbol, fontMetrics().height()))};
 }
 
 void PopoverMenuButton::paintEvent(QPaintEvent *) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QPalette palette = style::current();
-    if (underMouse() || (hasFocus() && m_keyboardFocus) || isDown())
+    if (underMouse() || isDown())
         painter.fillRect(rect(), style::wash(palette, isDown() ? 0.14 : 0.08));
-    const QRect symbol(kHorizontalPadding, (height() - kSymbolColumn) / 2, kSymbolColumn,
-                       kSymbolColumn);
+    // The symbol sits in the panel's leading column, the label on its text edge.
+    const QRect symbol(style::kEdge + (style::kLeadColumn - kSymbol) / 2, (height() - kSymbol) / 2,
+                       kSymbol, kSymbol);
     if (m_spinning) {
         painter.setPen(QPen(style::secondary(palette), 2, Qt::SolidLine, Qt::RoundCap));
         painter.drawArc(QRectF(symbol).adjusted(2, 2, -2, -2), -m_angle * 16, 100 * 16);
     } else {
         painter.drawPixmap(symbol.topLeft(), symbolPixmap(m_systemImage, style::primary(palette),
-                                                          kSymbolColumn, devicePixelRatioF()));
+                                                          kSymbol, devicePixelRatioF()));
     }
     painter.setPen(style::primary(palette));
-    const int x = symbol.right() + 1 + kGap;
-    painter.drawText(QRect(x, 0, width() - x - kHorizontalPadding, height()),
+    const int x = style::kTextEdge;
+    painter.drawText(QRect(x, 0, width() - x - style::kEdge, height()),
                      Qt::AlignVCenter | Qt::AlignLeft, text());
+    painter.end();
+    if (hasFocus())
+        style::paintFocusRing(this, rect().adjusted(style::kUnit, 1, -style::kUnit, -1));
 }
 
 void PopoverMenuButton::keyPressEvent(QKeyEvent *event) {
@@ -72,11 +76,6 @@ void PopoverMenuButton::keyPressEvent(QKeyEvent *event) {
         animateClick();
     else
         QAbstractButton::keyPressEvent(event);
-}
-
-void PopoverMenuButton::focusInEvent(QFocusEvent *event) {
-    m_keyboardFocus = isKeyboardFocus(event);
-    QAbstractButton::focusInEvent(event);
 }
 
 void PopoverMenuButton::timerEvent(QTimerEvent *event) {

@@ -5,7 +5,7 @@
 namespace orvu {
 
 // A full-width menu entry at the bottom of the panel: a symbol in a 16-point column, then the
-// label; the whole row is the hit area and is washed while hovered or focused.
+// label; the whole row is the hit area, washed while hovered and ringed while focused.
 class PopoverMenuButton : public QAbstractButton {
     Q_OBJECT
 public:
@@ -21,14 +21,12 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void timerEvent(QTimerEvent *event) override;
-    void focusInEvent(QFocusEvent *event) override;
 
 private:
     QString m_systemImage;
     bool m_spinning = false;
     int m_spinTimer = 0;
     int m_angle = 0;
-    bool m_keyboardFocus = false;
 };
 
 } // namespace orvu

@@ -18,14 +18,16 @@ RelinkRowView::RelinkRowView(const RepoBinding &binding, std::function<void()> o
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
     auto *row = new QHBoxLayout;
-    row->setContentsMargins(16, 10, 12, 10);
-    row->setSpacing(8);
+    row->setContentsMargins(style::kEdge, style::kGap, style::kEdge, style::kGap);
+    row->setSpacing(0);
+    row->addSpacing((style::kLeadColumn - 8) / 2);
     auto *dot = new StatusDot(this);
     dot->setColor(orange);
     dot->setAccessibleDescription(QStringLiteral("Needs re-linking"));
     row->addWidget(dot);
+    row->addSpacing((style::kLeadColumn - 8) / 2 + style::kGap);
     auto *texts = new QVBoxLayout;
-    texts->setSpacing(1);
+    texts->setSpacing(0);
     m_name = new QLabel(this);
     m_name->setFont(style::subheadline(true));
     texts->addWidget(m_name);
@@ -34,6 +36,7 @@ RelinkRowView::RelinkRowView(const RepoBinding &binding, std::function<void()> o
     style::setTextColor(note, orange);
     texts->addWidget(note);
     row->addLayout(texts, 1);
+    row->addSpacing(style::kGap);
 
     m_relink = new PlainButton(this);
     m_relink->setLabel(QStringLiteral("Re-link"));

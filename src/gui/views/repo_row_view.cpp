@@ -38,16 +38,19 @@ RepoRowView::RepoRowView(SyncEngine *engine, ViewServices &services, std::functi
 
     m_header = new QWidget(this);
     m_header->setAttribute(Qt::WA_Hover);
-    m_header->setFocusPolicy(Qt::StrongFocus);
+    m_header->setFocusPolicy(Qt::TabFocus);
     m_header->installEventFilter(this);
     markAsRow(m_header);
     auto *header = new QHBoxLayout(m_header);
-    header->setContentsMargins(16, 10, 12, 10);
-    header->setSpacing(8);
+    // The dot in the middle of the leading column, the names on the text edge.
+    header->setContentsMargins(style::kEdge, style::kGap, style::kEdge, style::kGap);
+    header->setSpacing(0);
+    header->addSpacing((style::kLeadColumn - 8) / 2);
     m_dot = new StatusDot(m_header);
     header->addWidget(m_dot);
+    header->addSpacing((style::kLeadColumn - 8) / 2 + style::kGap);
     auto *texts = new QVBoxLayout;
-    texts->setSpacing(1);
+    texts->setSpacing(0);
     m_name = new QLabel(m_header);
     m_name->setFont(style::subheadline(true));
     texts->addWidget(m_name);
@@ -56,6 +59,7 @@ RepoRowView::RepoRowView(SyncEngine *engine, ViewServices &services, std::functi
     style::setTextColor(m_status, style::secondary(palette));
     texts->addWidget(m_status);
     header->addLayout(texts, 1);
+    header->addSpacing(style::kGap);
 
     const QColor iconColor = style::secondary(palette);
     m_reveal = new PlainButton(m_header);
@@ -219,14 +223,17 @@ bool RepoRowView::eventFilter(QObject *watched, QEvent *event) {
     case QEvent::Leave:
     case QEvent::FocusIn:
     case QEvent::FocusOut:
+        // Hover washes the row; the keyboard focus rings it, so the two never look alike.
         m_hovered = (event->type() == QEvent::Enter || m_header->underMouse()) &&
                     event->type() != QEvent::Leave;
-        m_hovered = m_hovered || m_header->hasFocus();
         m_header->update();
         break;
     case QEvent::Paint:
         if (m_hovered)
             QPainter(m_header).fillRect(m_header->rect(), style::wash(style::current(), 0.05));
+        if (m_header->hasFocus())
+            style::paintFocusRing(m_header,
+                                  m_header->rect().adjusted(style::kUnit, 1, -style::kUnit, -1));
         break;
     case QEvent::KeyPress: {
         const int key = static_cast<QKeyEvent *>(event)->key();

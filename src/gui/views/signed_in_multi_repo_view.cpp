@@ -36,7 +36,7 @@ SignedInMultiRepoView::SignedInMultiRepoView(const User &user, SyncCoordinator &
     : QWidget(parent), m_coordinator(coordinator), m_services(services), m_callbacks(callbacks) {
     const QPalette palette = style::current();
     auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 4);
+    column->setContentsMargins(0, 0, 0, style::kUnit);
     column->setSpacing(0);
     m_header = new MultiRepoHeaderView(user, coordinator, callbacks.onSignOut, this);
     column->addWidget(m_header);
@@ -51,8 +51,9 @@ SignedInMultiRepoView::SignedInMultiRepoView(const User &user, SyncCoordinator &
 
     m_emptyState = new QWidget(this);
     auto *empty = new QVBoxLayout(m_emptyState);
-    empty->setContentsMargins(20, 18, 20, 18);
-    empty->setSpacing(10);
+    empty->setContentsMargins(5 * style::kUnit, 4 * style::kUnit, 5 * style::kUnit,
+                              4 * style::kUnit);
+    empty->setSpacing(style::kGap);
     auto *noRepos = new QLabel(QStringLiteral("No repos yet"), m_emptyState);
     noRepos->setObjectName(QStringLiteral("noReposState"));
     noRepos->setFont(style::subheadline());
@@ -70,6 +71,9 @@ SignedInMultiRepoView::SignedInMultiRepoView(const User &user, SyncCoordinator &
     // Every row ends with its own divider; this one closes the empty state.
     m_emptyStateDivider = new Divider(this);
     column->addWidget(m_emptyStateDivider);
+    // While the panel is open it keeps its height when the list gets shorter (see
+    // PopoverContentView); the room left over goes here, so the menu stays under the pointer.
+    column->addStretch(1);
 
     auto addMenuButton = [&](const QString &label, const char *symbol, const char *id,
                              const std::function<void()> &action) {

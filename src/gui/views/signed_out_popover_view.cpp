@@ -25,12 +25,13 @@ SignedOutPopoverView::SignedOutPopoverView(const PopoverCallbacks &callbacks, QW
     : QWidget(parent) {
     const QPalette palette = style::current();
     auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 4);
+    column->setContentsMargins(0, 0, 0, style::kUnit);
     column->setSpacing(0);
 
     auto *block = new QVBoxLayout;
-    block->setContentsMargins(20, 20, 20, 20);
-    block->setSpacing(16);
+    block->setContentsMargins(5 * style::kUnit, 5 * style::kUnit, 5 * style::kUnit,
+                              5 * style::kUnit);
+    block->setSpacing(4 * style::kUnit);
     auto *symbol = new QLabel(this);
     symbol->setPixmap(symbolPixmap(QStringLiteral("arrow.triangle.2.circlepath"),
                                    style::secondary(palette), 32, devicePixelRatioF()));
@@ -42,18 +43,13 @@ SignedOutPopoverView::SignedOutPopoverView(const PopoverCallbacks &callbacks, QW
     subtitle->setFont(style::subheadline());
     style::setTextColor(subtitle, style::secondary(palette));
     block->addWidget(subtitle, 0, Qt::AlignHCenter);
-    // The prominent style: the accent colour behind the label.
-    QPalette prominent = palette;
-    prominent.setColor(QPalette::Button, palette.color(QPalette::Highlight));
-    prominent.setColor(QPalette::ButtonText, palette.color(QPalette::HighlightedText));
-    auto *signIn = new QPushButton(
-        symbolIcon(QStringLiteral("person.crop.circle"), prominent.color(QPalette::ButtonText)),
-        QStringLiteral("Sign In"), this);
-    signIn->setPalette(prominent);
+    auto *signIn = new ProminentButton(QStringLiteral("Sign In"), this);
+    signIn->setIcon(symbolIcon(QStringLiteral("person.crop.circle"), style::accentText(palette)));
     signIn->setFont(style::callout(true));
     signIn->setObjectName(QStringLiteral("signInButton"));
     signIn->setDefault(true);
-    signIn->setMinimumSize(140, 34);
+    // The large control size.
+    signIn->setMinimumSize(35 * style::kUnit, 8 * style::kUnit);
     signIn->setIconSize(QSize(16, 16));
     markAsRow(signIn);
     connect(signIn, &QPushButton::clicked, this, [cb = callbacks.onSignIn] { callIfSet(cb); });

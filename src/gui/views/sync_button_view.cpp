@@ -14,9 +14,10 @@ SyncButtonView::SyncButtonView(SyncEngine *engine, ViewServices &services,
                                std::function<void()> onSyncNow, QWidget *parent)
     : QWidget(parent), m_engine(engine), m_services(services), m_onSyncNow(std::move(onSyncNow)) {
     auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(16, 10, 16, 10);
+    // Under the repo's name, on the text edge.
+    column->setContentsMargins(style::kTextEdge, style::kUnit, style::kEdge, 3 * style::kUnit);
     m_button = new OutlineButton(QStringLiteral("arrow.triangle.2.circlepath"), 13,
-                                 style::callout(true), 10, 30, this);
+                                 style::callout(true), 3 * style::kUnit, 30, this);
     m_button->setObjectName(QStringLiteral("syncButton"));
     m_button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     connect(m_button, &QAbstractButton::clicked, this, &SyncButtonView::handleSyncTap);

@@ -19,17 +19,18 @@ constexpr int kBarSteps = 1000;
 SyncProgressView::SyncProgressView(QWidget *parent) : QWidget(parent) {
     const QPalette palette = style::current();
     auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(16, 0, 16, 10);
-    column->setSpacing(4);
+    // Its own rows under the repo's name: the bar, a gap, the counter and the file.
+    column->setContentsMargins(style::kTextEdge, style::kUnit, style::kEdge, 3 * style::kUnit);
+    column->setSpacing(style::kGap);
     m_bar = new QProgressBar(this);
     m_bar->setRange(0, kBarSteps);
     m_bar->setTextVisible(false);
-    m_bar->setFixedHeight(6);
+    m_bar->setFixedHeight(style::kGap);
     m_bar->setAccessibleName(QStringLiteral("Sync progress"));
     column->addWidget(m_bar);
 
     auto *line = new QHBoxLayout;
-    line->setSpacing(4);
+    line->setSpacing(style::kUnit);
     m_counter = new QLabel(this);
     m_counter->setFont(style::caption());
     style::setTextColor(m_counter, style::secondary(palette));

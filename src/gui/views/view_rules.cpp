@@ -79,6 +79,9 @@ QString headerStatusText(bool anySyncing, SyncState::Kind aggregate, qint64 remo
 }
 
 Tint headerStatusColor(SyncState::Kind aggregate, qint64 remoteTotal, bool checkFailed) {
+    // No repo at all is where every new user starts, not a warning.
+    if (aggregate == SyncState::noFolder)
+        return Tint::neutral;
     if (const auto tint = troubleTint(aggregate))
         return *tint;
     if (checkFailed)
@@ -203,11 +206,11 @@ AlertText conflictAlert(const std::optional<SyncPreview> &preview) {
 }
 
 AlertText deleteAlert(const QStringList &deletePaths) {
-    return {
-        counted(deletePaths.size(), QStringLiteral("file")) +
-            QStringLiteral(" will be deleted locally"),
-        QStringLiteral("These files were deleted on the server and will be removed locally:\n") +
-            listedPaths(deletePaths)};
+    // The title says what happens here; the body says why, and which files.
+    return {counted(deletePaths.size(), QStringLiteral("file")) +
+                QStringLiteral(" will be deleted locally"),
+            QStringLiteral("Deleted on the server since your last sync:\n") +
+                listedPaths(deletePaths)};
 }
 
 AlertText removeRepoAlert(const QString &displayName) {

@@ -12,7 +12,7 @@
 namespace orvu::rules {
 
 // The named colours of the panel; view_style maps them to shades that read on the palette.
-enum class Tint { green, orange, red, blue };
+enum class Tint { green, orange, red, blue, neutral };
 
 // --- Header -----------------------------------------------------------------------------
 

@@ -64,8 +64,6 @@ struct Fixture {
         orvu::test::waitForToolRunsToEnd();
     }
     qsizetype remoteRefreshes() const { return tool.invocations("status --remote").size(); }
-    // The tray menu's line that signs in or adds a repo (after the status and a separator).
-    QString menuLine() const { return app->trayMenu()->actions().value(3)->text(); }
 };
 
 } // namespace
@@ -78,7 +76,7 @@ private slots:
         Fixture f(true);
         QTRY_COMPARE(f.app->shownSymbol(), "checkmark.circle");
         QCOMPARE(f.app->statusItem()->toolTip(), "Orvu — 1 repo · up to date");
-        QCOMPARE(f.menuLine(), "Add Repo...");
+        QCOMPARE(f.app->trayMenu()->actions().value(3)->text(), "Add Repo...");
         QTRY_COMPARE(f.remoteRefreshes(), 1); // the engine's own first refresh
         f.tool.respond(
             "status --remote",
@@ -115,7 +113,7 @@ private slots:
                 f.app->coordinator().engines().isEmpty());
         QVERIFY(!f.app->authWindow() && !f.app->addRepoWindow());
         QTRY_VERIFY(!first && !added);
-        QCOMPARE(f.menuLine(), "Sign In...");
+        QCOMPARE(f.app->trayMenu()->actions().value(3)->text(), "Sign In...");
         f.app->showAuthWindow();
         QVERIFY(f.app->authWindow() && f.app->authWindow()->isVisible());
     }

@@ -1,5 +1,4 @@
-// The desktop layers: the update check against a feed served on this computer, and the file
-// manager against a stand-in FileManager1 service on a private session bus.
+// The update check against a local feed; the file manager against a stand-in on a private bus.
 #include "core/platform/memory_settings_store.h"
 #include "gui/platform/feed_updater.h"
 #include "gui/platform/freedesktop_file_manager.h"

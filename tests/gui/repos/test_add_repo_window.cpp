@@ -78,8 +78,6 @@ private slots:
         using namespace add_repo_text;
         QTest::newRow("in home") << displayPath("/home/ann/Orvu/A b", "/home/ann") << "~/Orvu/A b";
         QTest::newRow("sibling") << displayPath("/home/annie/x", "/home/ann") << "/home/annie/x";
-        QTest::newRow("preview") << urlPreview(" Holiday Photos, 2024!")
-                                 << "URL: /r/holiday-photos-2024  (final slug set by the server)";
         QTest::newRow("no slug") << urlPreview("?! ")
                                  << "URL: /r/…  (final slug set by the server)";
         QTest::newRow("2 rows") << QString::number(AddRepoPanel::repoListHeight(2)) << "92";
@@ -144,18 +142,6 @@ private slots:
         QVERIFY(QDir(root.filePath("Notes")).exists());
         opened.click("addRepoStartOver");
         QTRY_VERIFY(opened.get("chooseRepo_notes"));
-    }
-
-    // The window goes while the tool binds; the binding still arrives.
-    void closedWhileBinding() {
-        World world({"notes"});
-        Opened opened(world.coordinator->makeAddRepoModel());
-        QTRY_VERIFY(opened.get("chooseRepo_notes"));
-        opened.click("chooseRepo_notes");
-        opened.click("addRepoUseFolder");
-        opened.click("addRepoCancel");
-        QTRY_VERIFY(!opened.window);
-        QTRY_COMPARE(world.bound(), "notes:" + QDir::homePath() + "/Orvu/NOTES");
     }
 };
 

@@ -5,8 +5,11 @@
 #include "core/cli/tool_commands.h"
 #include "core/platform/memory_folder_access.h"
 #include "core/platform/memory_settings_store.h"
+#include "core/repos/add_repo_model.h"
 #include "core/repos/stub_repo_cli.h"
 #include "core/sync/sync_engine.h"
+#include "gui/account/auth_window.h"
+#include "gui/repos/add_repo_window.h"
 #include "gui/views/panel_controls.h"
 #include "gui/views/pending_change_row_view.h"
 #include "gui/views/pending_changes_list_view.h"
@@ -15,13 +18,19 @@
 #include "gui/views/signed_in_multi_repo_view.h"
 #include "gui/views/sync_button_view.h"
 #include "gui/views/view_services.h"
+#include "gui/views/view_style.h"
 #include "support/quiesce/child_processes.h"
 #include "support/sandbox/orvu_local_sandbox.h"
 
 #include <QAbstractButton>
+#include <QAbstractScrollArea>
 #include <QAccessible>
+#include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QLabel>
+#include <QLineEdit>
+#include <QScreen>
 #include <QTest>
 
 #include <QCoro/QCoroTask>
@@ -41,6 +50,39 @@ QByteArray readFile(const QString &path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// `window` fits its screen, shows every text whole and readable (WCAG AA, 4.5:1) and keeps every
+// control 24 px high or more.
+void checkFits(QWidget *window) {
+    const QColor ground = window->palette().color(QPalette::Window);
+    const QSize screen = window->screen()->availableGeometry().size();
+    QVERIFY(window->width() <= screen.width() && window->height() <= screen.height());
+    for (QWidget *w : window->findChildren<QWidget *>()) {
+        const auto *label = qobject_cast<QLabel *>(w);
+        const bool control =
+            (qobject_cast<QAbstractButton *>(w) && !qobject_cast<QCheckBox *>(w)) ||
+            qobject_cast<QLineEdit *>(w);
+        const QByteArray what = (label ? label->text() : w->accessibleName()).toUtf8();
+        if (!w->isVisibleTo(window))
+            continue;
+        QVERIFY2(!control || w->height() >= 24, what);
+        if (label && label->isEnabled())
+            QVERIFY2(style::contrast(label->palette().color(QPalette::WindowText), ground) >= 4.5,
+                     what);
+        if (qobject_cast<ProminentButton *>(w))
+            QVERIFY(style::contrast(style::accentText(window->palette()),
+                                    style::accentFill(window->palette())) >= 4.5);
+        if (label && label->wordWrap())
+            QVERIFY2(w->height() >= label->heightForWidth(w->width()), what);
+        else if ((label && !label->text().isEmpty()) || control || qobject_cast<ElidedLabel *>(w))
+            QVERIFY2(w->width() >= w->sizeHint().width(), what);
+        bool scrolls = false; // else it must lie inside the window
+        for (QWidget *up = w->parentWidget(); up != window; up = up->parentWidget())
+            scrolls = scrolls || up->inherits("QAbstractScrollArea");
+        QVERIFY2(scrolls || window->rect().contains(QRect(w->mapTo(window, QPoint()), w->size())),
+                 what);
+    }
+}
+
 } // namespace
 
 class TestPanelViews : public QObject {
@@ -50,6 +92,7 @@ class TestPanelViews : public QObject {
     MemorySettingsStore m_defaults;
     MemoryFolderAccess m_access;
     FolderConfigReader m_reader;
+    std::shared_ptr<StubRepoCLI> m_repos = std::make_shared<StubRepoCLI>();
     std::unique_ptr<SyncCoordinator> m_coordinator;
     std::unique_ptr<AuthManager> m_auth;
     std::unique_ptr<PopoverContentView> m_panel;
@@ -77,9 +120,8 @@ private slots:
         m_sandbox = std::make_unique<test::OrvuLocalSandbox>();
         QVERIFY(m_sandbox->signIn("me@example.com"));
         m_coordinator = std::make_unique<SyncCoordinator>(
-            BindingStore(m_defaults, m_reader), std::make_shared<StubRepoCLI>(),
-            Preferences(m_defaults, m_access), m_access,
-            CLIRunner(ToolLocation{m_sandbox->toolDirectory(), {}}));
+            BindingStore(m_defaults, m_reader), m_repos, Preferences(m_defaults, m_access),
+            m_access, CLIRunner(ToolLocation{m_sandbox->toolDirectory(), {}}));
         m_auth = std::make_unique<AuthManager>(nullptr, std::make_shared<MemorySettingsStore>(),
                                                std::nullopt);
         m_auth->applySignedIn("me@example.com", QString("me"));
@@ -158,7 +200,6 @@ private slots:
     void pendingListShowsFiftyRows_data() {
         QTest::addColumn<int>("count");
         QTest::addColumn<QString>("footer");
-        QTest::newRow("3") << 3 << QString();
         QTest::newRow("50") << 50 << QString();
         QTest::newRow("57") << 57 << "and 7 more...";
     }
@@ -216,6 +257,34 @@ private slots:
         QVERIFY(m_panel->findChild<QWidget *>("noReposState")->isVisible());
         m_panel->findChild<QAbstractButton *>("signOutButton")->click(); // from inside the panel
         QVERIFY(m_panel->findChild<QWidget *>("signInButton") && !m_panel->signedInView());
+    }
+
+    // Light and dark, at 9, 11 and 12 pt, and (run again with QT_SCALE_FACTOR=2) at 200%, on
+    // the 800×600 screen of the offscreen platform.
+    void panelAndWindowsFit() {
+        QVERIFY(writeFile(file("notes.md"), "x"));
+        refreshAll();
+        QPalette dark(QColor(0x313338), QColor(0x202124));    // texts in white
+        dark.setColor(QPalette::Highlight, QColor(0x9fd0ff)); // a pale accent
+        for (const QPalette &palette : {QApplication::palette(), dark})
+            for (qreal points : {9.0, 11.0, 12.0}) {
+                QApplication::setPalette(palette);
+                QFont font = QApplication::font();
+                font.setPointSizeF(points);
+                QApplication::setFont(font);
+                PopoverContentView panel(*m_auth, *m_coordinator, {});
+                AuthWindow auth(*m_auth);
+                auth.setupUI();
+                m_repos->repos = {{"r", "notes", "Holiday Notes", "public"}, {"p", "p", "P", "x"}};
+                AddRepoWindow add(m_coordinator->makeAddRepoModel());
+                add.model().load();
+                const QList<QWidget *> windows{&panel, &auth, &add};
+                for (QWidget *window : windows)
+                    window->show();
+                QTRY_VERIFY(add.findChild<QWidget *>("chooseRepo_notes"));
+                for (QWidget *window : windows)
+                    checkFits(window);
+            }
     }
 
     // A screen reader's "Press" animates a click, which the button's own timer completes.

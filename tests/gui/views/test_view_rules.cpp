@@ -66,7 +66,7 @@ private slots:
             std::optional<QString> checkFailure = {};
         };
         const Case cases[] = {
-            {false, SyncState::noFolder, 0, 0, 0, "No repos", Tint::orange},
+            {false, SyncState::noFolder, 0, 0, 0, "No repos", Tint::neutral},
             {false, SyncState::idle, 0, 0, 0, "0 repos · up to date", Tint::green},
             {false, SyncState::idle, 0, 0, 1, "1 repo · up to date", Tint::green},
             {false, SyncState::idle, 0, 1, 1, "1 local change", Tint::green},
@@ -107,9 +107,7 @@ private slots:
         QCOMPARE(relinkName({}, "/home/me/Notes"), "Notes");
         QCOMPARE(progressText({5, 0, "a", SyncProgress::Phase::pushing}), "Pushing 1 of 5...");
         QCOMPARE(progressText({3, 2, "c", SyncProgress::Phase::pulling}), "Pulling 3 of 3...");
-        QCOMPARE(discardAlert("docs/plan.md"),
-                 (AlertText{"Discard change?", "Revert \"plan.md\" to its last synced state. This "
-                                               "cannot be undone."}));
+        QCOMPARE(discardAlert("docs/plan.md").title, "Discard change?"); // the body: panel test
     }
 
     void alerts() {
@@ -120,8 +118,7 @@ private slots:
                  (AlertText{"1 file has conflicts", conflictIntro + "\n  a.txt"}));
         QCOMPARE(conflictAlert(std::nullopt), (AlertText{"0 files have conflicts", {}}));
 
-        const QString deleteIntro =
-            "These files were deleted on the server and will be removed locally:\n";
+        const QString deleteIntro = "Deleted on the server since your last sync:\n";
         QCOMPARE(deleteAlert({"only.txt"}),
                  (AlertText{"1 file will be deleted locally", deleteIntro + "\n  only.txt"}));
         QStringList twelve;

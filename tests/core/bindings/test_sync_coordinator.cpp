@@ -297,15 +297,9 @@ private slots:
         QCOMPARE(results.first().pushed, 1);
     }
 
-    // Sign-out and unlinking end the repo's run, which may hang; after sign-out nothing starts,
-    // whatever finishes late, and the next start begins clean.
-    void stoppingEndsRunsAndStartsNothing_data() {
-        QTest::addColumn<bool>("signOut");
-        QTest::newRow("unlink") << false;
-        QTest::newRow("sign-out") << true;
-    }
+    // Unlinking ends the repo's run, which may hang (sign-out does the same, end to end); after
+    // sign-out nothing starts, whatever finishes late, and the next start begins clean.
     void stoppingEndsRunsAndStartsNothing() {
-        QFETCH(bool, signOut);
         Fixture f;
         const QString A = f.folder("A"), B = f.folder("B");
         Response hanging = Response().lines({R"({"type":"push","file":"x","current":1})"});
@@ -315,79 +309,57 @@ private slots:
         const QPointer<SyncEngine> a = f.coordinator->engines().first();
         a->sync(true);
         QTRY_VERIFY(a->syncProgress().has_value());
-        signOut ? f.coordinator->stopAll() : f.coordinator->removeBinding("a");
-        QVERIFY(f.coordinator->engines().isEmpty());
+        f.coordinator->removeBinding("a");
         QTRY_VERIFY_WITH_TIMEOUT(a.isNull(), 10000); // gone with its run
-        if (!signOut)
-            return;
+        f.coordinator->stopAll();
         f.tool.clearInvocations();
         f.coordinator->addBinding(RepoInfo{"b", "b", "B", "public"}, B, std::nullopt);
-        f.coordinator->refreshAll();
         QVERIFY(f.coordinator->engines().isEmpty());
-        QCOMPARE(f.store().load().size(), 2); // kept for the next sign-in
+        QCOMPARE(f.store().load().size(), 1); // kept for the next sign-in
         QTest::qWait(300);
         QVERIFY(f.tool.invocations().isEmpty());
         f.coordinator->start();
-        QCOMPARE(f.engineIds(), (QStringList{"a", "b"}));
-        QCOMPARE(f.coordinator->engines().first()->state(), SyncState(SyncState::idle));
-    }
-
-    // A folder deleted while the app runs becomes a re-link row (the stored binding is left
-    // alone) as soon as the watcher or a failing refresh notices, and comes back with it.
-    void lostFolderComesBack_data() {
-        QTest::addColumn<bool>("byRefresh");
-        QTest::newRow("watcher") << false;
-        QTest::newRow("failing refresh") << true;
-    }
-    void lostFolderComesBack() {
-        QFETCH(bool, byRefresh);
-        Fixture f;
-        const QString A = f.folder("deep/A");
-        f.start({make("a", A)});
-        SyncEngine *a = f.coordinator->engines().first();
-        QTRY_VERIFY(a->fileWatcher() && a->fileWatcher()->isArmed());
-        if (byRefresh)
-            a->stop();
-        QVERIFY(QDir(f.folder("deep", false)).removeRecursively());
-        if (byRefresh) {
-            f.tool.respond("status --remote", Response().exit(1));
-            f.coordinator->refreshAll();
-        }
-        QTRY_COMPARE(f.coordinator->needsRelink().size(), 1);
-        QVERIFY(f.coordinator->engines().isEmpty());
-        QCOMPARE(f.store().load(), Bindings{make("a", A)});
-        QVERIFY(QDir().mkpath(A));
-        QTRY_COMPARE(f.engineIds(), QStringList{"a"});
-        QVERIFY(f.coordinator->needsRelink().isEmpty());
+        QCOMPARE(f.engineIds(), QStringList{"b"});
     }
 
     // While a repo is offline it is checked again, more and more rarely, and at once when the
-    // network changes; nothing is timed once it is back.
+    // network changes; nothing is timed once it is back. A check that fails because the folder
+    // is gone makes it a re-link row (the stored binding is left alone) until it is back.
     void offlineClearsByItself() {
         Fixture f;
         NetworkMonitor monitor;
         f.coordinator->setNetworkMonitor(&monitor);
         f.coordinator->setOfflineRecheck(std::chrono::milliseconds(50),
                                          std::chrono::milliseconds(100));
-        f.tool.respond("status --remote", Response().exit(tool::kExitNetworkUnavailable));
-        f.start({make("a", f.folder("A"))});
+        const Response offline = Response().exit(tool::kExitNetworkUnavailable);
+        const Response online = Response().lines({R"({"type":"status","changes":[]})"});
+        f.tool.respond("status --remote", offline);
+        const QString A = f.folder("deep/A");
+        f.start({make("a", A)});
         SyncEngine *a = f.coordinator->engines().first();
-        QTRY_COMPARE(a->state(), SyncState(SyncState::networkError));
         QTRY_VERIFY(f.tool.invocations("status --remote").size() >= 4);
-        const QString answer = R"({"type":"status","changes":[]})";
-        f.tool.respond("status --remote", Response().lines({answer}));
+        f.tool.respond("status --remote", online);
         QTRY_COMPARE(a->state(), SyncState(SyncState::idle));
         const qsizetype checks = f.tool.invocations("status --remote").size();
         QTest::qWait(400);
         QCOMPARE(f.tool.invocations("status --remote").size(), checks);
 
         f.coordinator->setOfflineRecheck(std::chrono::minutes(1), std::chrono::minutes(1));
-        f.tool.respond("status --remote", Response().exit(tool::kExitNetworkUnavailable));
+        f.tool.respond("status --remote", offline);
         QCoro::waitFor(a->refreshAll());
         QCOMPARE(a->state(), SyncState(SyncState::networkError));
-        f.tool.respond("status --remote", Response().lines({answer}));
+        f.tool.respond("status --remote", online);
         emit monitor.changed();
         QTRY_COMPARE(a->state(), SyncState(SyncState::idle));
+
+        a->stop(); // the watcher's way is proven end to end
+        QVERIFY(QDir(f.folder("deep", false)).removeRecursively());
+        f.tool.respond("status --remote", Response().exit(1));
+        f.coordinator->refreshAll();
+        QTRY_COMPARE(f.coordinator->needsRelink().size(), 1);
+        QCOMPARE(f.store().load(), Bindings{make("a", A)});
+        QVERIFY(QDir().mkpath(A));
+        QTRY_COMPARE(f.engineIds(), QStringList{"a"});
     }
 
     // A failed listing leaves the names alone: startMigratesTheLegacyFolderOnce runs with one.

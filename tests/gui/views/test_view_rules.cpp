@@ -41,9 +41,7 @@ private slots:
             {SyncState::notAuthenticated, 0, 0, remote(0, 0, 1), "1 update", Tint::orange,
              "Sync (1 update)"},
             {SyncState::pulling, 0, 0, remote(0, 0, 0), "Up to date", Tint::blue, "Sync"},
-            // A failed check is never shown as up to date; a stopped run says so.
             {idle, 1, 1, {}, "Check failed: no store", Tint::red, "Sync (1 change)", "no store"},
-            {SyncState::syncing, 0, 0, {}, "Syncing...", Tint::blue, "Syncing...", "x"},
             {idle, 2, 0, {}, "Sync stopped · 2 local changes", Tint::blue, "Sync", {}, true},
             {idle, 0, 0, {}, "Sync stopped", Tint::green, "Sync", {}, true},
         };
@@ -70,9 +68,7 @@ private slots:
             {false, SyncState::idle, 0, 0, 0, "0 repos · up to date", Tint::green},
             {false, SyncState::idle, 0, 0, 1, "1 repo · up to date", Tint::green},
             {false, SyncState::idle, 0, 1, 1, "1 local change", Tint::green},
-            {false, SyncState::idle, 0, 3, 2, "3 local changes", Tint::green},
             {false, SyncState::idle, 2, 0, 1, "Check failed: gone", Tint::red, "gone"},
-            {false, SyncState::networkError, 0, 0, 1, "Offline", Tint::orange, "gone"},
             {false, SyncState::idle, 4, 1, 2, "Updates available", Tint::blue},
             {true, SyncState::syncing, 4, 1, 2, "Syncing...", Tint::blue},
             {false, SyncState::pulling, 0, 0, 1, "1 repo · up to date", Tint::blue},

@@ -28,11 +28,6 @@ namespace {
 const QString kEmail = QStringLiteral("ann@example.org");
 const QString kNoTool = QStringLiteral("No such file or directory");
 
-// An auth line with `fields` after the type, e.g. R"("authState":"signedIn","email":"a@x")".
-QString auth(const char *fields) {
-    return QStringLiteral("{\"type\":\"auth\",%1}\n").arg(QLatin1String(fields));
-}
-
 QString authLine(const QString &state, const QString &email, const QString &username = {}) {
     QString line = QStringLiteral("{\"type\":\"auth\",\"authState\":\"%1\",\"email\":\"%2\"")
                        .arg(state, email);
@@ -285,18 +280,19 @@ private slots:
 
         const AuthLine ann{true, QStringLiteral("a@x"), QStringLiteral("ann")};
         const AuthLine bOut{false, QStringLiteral("b@x"), std::nullopt};
-        const QString annLine = auth(R"("authState":"signedIn","email":"a@x","username":"ann")");
-        const QString bLine = auth(R"("authState":"signedOut","email":"b@x")");
-        QTest::newRow("first match wins") << annLine + bLine << std::optional(ann);
-        QTest::newRow("line without email skipped")
-            << auth(R"("authState":"signedIn")") + bLine << std::optional(bOut);
+        const QString bLine = authLine("signedOut", "b@x");
+        QTest::newRow("first match wins")
+            << authLine("signedIn", "a@x", "ann") + bLine << std::optional(ann);
+        QTest::newRow("line without email skipped") << R"({"type":"auth","authState":"signedIn"})"
+                                                       "\n" +
+                                                           bLine
+                                                    << std::optional(bOut);
         QTest::newRow("authState not a string")
-            << auth(R"("authState":true,"email":"a@x")") << std::optional<AuthLine>();
+            << R"({"type":"auth","authState":true,"email":"a@x"})" << std::optional<AuthLine>();
         QTest::newRow("empty username is none")
-            << auth(R"("authState":"signedIn","email":"a@x","username":"")")
-            << std::optional(AuthLine{true, QStringLiteral("a@x"), std::nullopt});
+            << authLine("signedIn", "a@x", "") << std::optional(AuthLine{true, "a@x", {}});
         QTest::newRow("other state is not signed in")
-            << auth(R"("authState":"SignedIn","email":"b@x")") << std::optional(bOut);
+            << authLine("SignedIn", "b@x") << std::optional(bOut);
         QTest::newRow("nothing") << QString() << std::optional<AuthLine>();
     }
     void findsTheFirstMatchingAuthLine() {

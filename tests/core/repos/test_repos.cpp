@@ -48,12 +48,6 @@ struct Fixture {
     }
 };
 
-bool writeConfig(const QString &folder, const QByteArray &json) {
-    QDir().mkpath(folder + "/.orvu");
-    QFile file(folder + "/.orvu/config");
-    return file.open(QIODevice::WriteOnly) && file.write(json) == json.size();
-}
-
 } // namespace
 
 class TestRepos : public QObject {
@@ -61,17 +55,17 @@ class TestRepos : public QObject {
 
 private slots:
     void load_data() {
-        QTest::addColumn<std::optional<QList<RepoInfo>>>("listing");
+        QTest::addColumn<Listing>("listing");
         QTest::addColumn<Model::Phase>("expected");
-        using L = std::optional<QList<RepoInfo>>;
-        QTest::newRow("failure") << L()
+        QTest::newRow("failure") << Listing()
                                  << Model::Phase(Model::Failed{
                                         "Could not list your repos. Are you signed in?"});
         QTest::newRow("bound repos are not offered, order kept")
-            << L({kAlpha, kBeta, kGamma}) << Model::Phase(Model::ChooseRepo{{kAlpha, kGamma}});
+            << Listing({kAlpha, kBeta, kGamma})
+            << Model::Phase(Model::ChooseRepo{{kAlpha, kGamma}});
     }
     void load() {
-        QFETCH(std::optional<QList<RepoInfo>>, listing);
+        QFETCH(Listing, listing);
         QFETCH(Model::Phase, expected);
         Fixture f({kBeta.id});
         f.cli->listings = {listing};
@@ -117,8 +111,10 @@ private slots:
         QFETCH(std::optional<QByteArray>, config);
         QFETCH(QString, currentLink);
         QTemporaryDir dir;
+        QFile file(dir.filePath(".orvu/config"));
         if (config)
-            QVERIFY(writeConfig(dir.path(), *config));
+            QVERIFY(QDir(dir.path()).mkdir(".orvu") && file.open(QIODevice::WriteOnly) &&
+                    file.write(*config) == config->size() && file.flush());
         Fixture f;
         const RepoInfo created{"created-new-one", "new-one", "New One", "public"};
         f.cli->listings = {QList<RepoInfo>{kAlpha, created}};
@@ -147,9 +143,9 @@ private slots:
 
     void bindOutcomes_data() {
         QTest::addColumn<RepoCLIOutcome>("outcome");
-        QTest::addColumn<std::optional<QList<RepoInfo>>>("relisting");
+        QTest::addColumn<Listing>("relisting");
         QTest::addColumn<Model::Phase>("expected");
-        using L = std::optional<QList<RepoInfo>>;
+        using L = Listing;
         const Model::Phase unconfirmed =
             Model::Failed{"Repo bound, but couldn't confirm it. Reopen to retry."};
         QTest::newRow("auth required")
@@ -166,7 +162,7 @@ private slots:
     }
     void bindOutcomes() {
         QFETCH(RepoCLIOutcome, outcome);
-        QFETCH(std::optional<QList<RepoInfo>>, relisting);
+        QFETCH(Listing, relisting);
         QFETCH(Model::Phase, expected);
         Fixture f;
         f.cli->initOutcome = outcome;
@@ -273,21 +269,21 @@ private slots:
         QTest::addColumn<std::optional<QString>>("displayName");
         QTest::addColumn<bool>("force");
         QTest::addColumn<RepoCLIOutcome>("expected");
+        const auto row = [](const char *name, QByteArray script, std::optional<QString> name_,
+                            bool force, RepoCLIOutcome expected) {
+            QTest::newRow(name) << script << name_ << force << expected;
+        };
         const QByteArray error = R"(echo '{"type":"error","error":"Repo not found"}';)";
-        QTest::newRow("ok, empty name, no force")
-            << QByteArray() << std::optional<QString>("") << false << RepoCLIOutcome::ok();
-        QTest::newRow("name and force follow --json")
-            << error << std::optional<QString>("My Repo") << true << RepoCLIOutcome::ok();
-        QTest::newRow("exit 2 with error line") << error + "exit 2" << std::optional<QString>()
-                                                << false << RepoCLIOutcome::authRequired();
-        QTest::newRow("error line") << error + "echo x >&2; exit 1" << std::optional<QString>()
-                                    << false << RepoCLIOutcome::failed("Repo not found");
-        QTest::newRow("white space only")
-            << QByteArray("echo ' ' >&2; exit 1") << std::optional<QString>() << false
-            << RepoCLIOutcome::failed("init failed (exit 1)");
+        row("ok, empty name, no force", {}, "", false, RepoCLIOutcome::ok());
+        row("name and force follow --json", error, "My Repo", true, RepoCLIOutcome::ok());
+        row("exit 2 with error line", error + "exit 2", {}, false, RepoCLIOutcome::authRequired());
+        row("error line", error + "echo x >&2; exit 1", {}, false,
+            RepoCLIOutcome::failed("Repo not found"));
+        row("white space only", "echo ' ' >&2; exit 1", {}, false,
+            RepoCLIOutcome::failed("init failed (exit 1)"));
         // A signal is no exit code: never "sign in" (SIGINT is 2), always a crash.
-        QTest::newRow("crashed") << error + "kill -INT $$" << std::optional<QString>() << false
-                                 << RepoCLIOutcome::failed(tool::kCrashedMessage);
+        row("crashed", error + "kill -INT $$", {}, false,
+            RepoCLIOutcome::failed(tool::kCrashedMessage));
     }
     void initFolder() {
         QFETCH(QByteArray, script);

@@ -21,33 +21,30 @@ QStringList describe(const QList<Change> &changes, Kind Change::*kind) {
 
 // One event as text, without its random ids.
 QString describe(const SyncEvent &event) {
-    struct Visitor {
-        QString operator()(std::monostate) const { return QStringLiteral("ignored"); }
-        QString operator()(const PushEvent &e) const {
-            return QStringLiteral("push %1 %2/%3").arg(e.file).arg(e.current).arg(e.total);
-        }
-        QString operator()(const PullEvent &e) const {
-            return QStringLiteral("pull %1 %2/%3").arg(e.file).arg(e.current).arg(e.total);
-        }
-        QString operator()(const ConflictEvent &e) const {
-            return QStringLiteral("conflict %1 -> %2").arg(e.rename.original, e.rename.renamedTo);
-        }
-        QString operator()(const CompleteEvent &e) const {
-            const SyncResult &r = e.result;
-            return QStringLiteral("complete %1 %2 %3 %4 [%5]%6")
-                .arg(r.pushed)
-                .arg(r.pulled)
-                .arg(r.deleted)
-                .arg(r.unchanged)
-                .arg(describe(r.fileChanges, &SyncFileChange::action).join(u' '))
-                .arg(r.error ? QStringLiteral(" error") : QString());
-        }
-        QString operator()(const UpToDateEvent &) const { return QStringLiteral("up to date"); }
-        QString operator()(const ErrorEvent &e) const {
-            return QStringLiteral("error ") + e.message;
-        }
-    };
-    return std::visit(Visitor{}, event);
+    return std::visit(
+        []<typename E>(const E &e) -> QString {
+            if constexpr (std::is_same_v<E, PushEvent> || std::is_same_v<E, PullEvent>)
+                return QStringLiteral("%1 %2 %3/%4")
+                    .arg(std::is_same_v<E, PushEvent> ? "push" : "pull", e.file)
+                    .arg(e.current)
+                    .arg(e.total);
+            else if constexpr (std::is_same_v<E, ConflictEvent>)
+                return "conflict " + e.rename.original + " -> " + e.rename.renamedTo;
+            else if constexpr (std::is_same_v<E, CompleteEvent>)
+                return QStringLiteral("complete %1 %2 %3 %4 [%5]%6")
+                    .arg(e.result.pushed)
+                    .arg(e.result.pulled)
+                    .arg(e.result.deleted)
+                    .arg(e.result.unchanged)
+                    .arg(describe(e.result.fileChanges, &SyncFileChange::action).join(u' '))
+                    .arg(e.result.error ? " error" : "");
+            else if constexpr (std::is_same_v<E, UpToDateEvent>)
+                return QStringLiteral("up to date");
+            else if constexpr (std::is_same_v<E, ErrorEvent>)
+                return "error " + e.message;
+            return QStringLiteral("ignored");
+        },
+        event);
 }
 
 // A status line with the given change objects.
@@ -56,11 +53,6 @@ QString status(const QStringList &changes) {
 }
 QString ch(const QString &path, const QString &code) {
     return QStringLiteral(R"({"path":"%1","change":"%2"})").arg(path, code);
-}
-
-RemoteStatusInfo remote(qint64 toPull, qint64 toDelete, qint64 conflicts,
-                        QList<RemoteChange> changes = {}) {
-    return RemoteStatusInfo{toPull, toDelete, conflicts, std::move(changes)};
 }
 
 } // namespace
@@ -137,29 +129,29 @@ private slots:
             R"({"type":"status","changes":[{"path":"a","change":"A"}]})", QStringList{"added:a"},
             std::nullopt);
         row("empty remote object is present with zeros", R"({"type":"status","remote":{}})", {},
-            remote(0, 0, 0));
+            RemoteStatusInfo{});
         row("counts and change kinds; D is a pull",
             R"({"type":"status","remote":{"toPull":3,"toDelete":1,"conflicts":2,"changes":[)"
             R"({"path":"p","change":"P"},{"path":"d","change":"D"},{"path":"rd","change":"RD"},)"
             R"({"path":"c","change":"C"},{"path":"z","change":"zz"},{"path":"n"},)"
             R"({"change":"P"}]}})",
-            {}, remote(3, 1, 2, kinds));
+            {}, RemoteStatusInfo{3, 1, 2, kinds});
         row("integers: exact only",
             R"({"type":"status","remote":{"toPull":"3","toDelete":2.5,"conflicts":4.0}})", {},
-            remote(0, 0, 4));
+            RemoteStatusInfo{0, 0, 4, {}});
         row("integers: exponent, negative, null, bool",
             R"({"type":"status","remote":{"toPull":1e2,"toDelete":-7,"conflicts":true}})", {},
-            remote(100, -7, 0));
+            RemoteStatusInfo{100, -7, 0, {}});
         row("later remote replaces earlier; non-object does not",
             "{\"type\":\"status\",\"remote\":{\"toPull\":1}}\n"
             "{\"type\":\"status\",\"remote\":{\"toPull\":2}}\n"
             "{\"type\":\"status\",\"remote\":5}\n"
             "{\"type\":\"other\",\"remote\":{\"toPull\":9}}\n",
-            {}, remote(2, 0, 0));
+            {}, RemoteStatusInfo{2, 0, 0, {}});
         row("remote read without changes, changes read without remote",
             "{\"type\":\"status\",\"changes\":[{\"path\":\"a\",\"change\":\"A\"}]}\n"
             "{\"type\":\"status\",\"remote\":{\"toDelete\":4}}\n",
-            QStringList{"added:a"}, remote(0, 4, 0));
+            QStringList{"added:a"}, RemoteStatusInfo{0, 4, 0, {}});
     }
     void fullStatus() {
         QFETCH(QString, output);

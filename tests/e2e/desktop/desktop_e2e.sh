@@ -40,8 +40,7 @@ none)
     until_ok viewable && wmctrl -i -c "$(x-window Orvu | cut -d' ' -f1)" || fail "without a tray no window"
     until_ok eval "! kill -0 $pid" || fail "closing the window did not end the app"
     "$app" & pid=$!; until_ok viewable && sleep 3 || fail "the window did not appear again"
-    trayer --edge top --align right --widthtype request --height 28 --SetDockType true >/dev/null 2>&1 &
-    WAIT=50 until_ok x-window orvutray || fail "the icon was not in the tray 5 s after the tray appeared"
+    trayer --edge top --align right --widthtype request --height 28 --SetDockType true >/dev/null 2>&1 & WAIT=50 until_ok x-window orvutray || fail "the icon was not in the tray 5 s after the tray appeared"
     until_ok eval "! viewable" || fail "the window stayed once the tray took the icon" ;;
 sway)
     panel() { sway-window io.orvu.tray; }; until_ok sni-menu || fail "no tray item"

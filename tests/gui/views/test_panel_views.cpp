@@ -145,12 +145,11 @@ private slots:
     void syncButtonAsksFirst_data() {
         QTest::addColumn<QStringList>("titles");
         QTest::addColumn<QString>("messageEnd");
-        QTest::newRow("conflict") << QStringList{"1 file has conflicts",
-                                                 "1 file will be deleted locally"}
-                                  << "\n\n  shared.txt";
+        const QString one = "1 file will be deleted locally";
+        QTest::newRow("conflict") << QStringList{"1 file has conflicts", one} << "\n\n  shared.txt";
         QTest::newRow("delete") << QStringList{"12 files will be deleted locally"}
                                 << "\n  ...and 2 more";
-        QTest::newRow("offline") << QStringList{"1 file will be deleted locally"} << "\n  gone.txt";
+        QTest::newRow("offline") << QStringList{one} << "\n  gone.txt";
     }
     void syncButtonAsksFirst() {
         const QString setup = QTest::currentDataTag();
@@ -251,7 +250,7 @@ private slots:
         QVERIFY(m_panel->findChild<QWidget *>("removeRepo_other"));
         // The last pending change takes the list with it; `expanded` stays.
         QVERIFY(syncToEnd());
-        QVERIFY(!expanded->changesList() && !expanded->expandButton()->isVisible());
+        QTRY_VERIFY(!expanded->changesList() && !expanded->expandButton()->isVisible());
         QVERIFY(expanded->isExpanded());
         m_coordinator->apply({}); // no bindings: the empty state; signed out: its own view
         QVERIFY(m_panel->findChild<QWidget *>("noReposState")->isVisible());

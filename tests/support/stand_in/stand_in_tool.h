@@ -52,7 +52,6 @@ public:
         return runs;
     }
     QStringList lastRun() const { return runs().value(runs().size() - 1); }
-    void clearRuns() const { QFile::remove(executablePath() + QStringLiteral(".log")); }
 
 protected:
     QTemporaryDir m_directory;
@@ -141,7 +140,7 @@ public:
         }
         return matching;
     }
-    void clearInvocations() { clearRuns(); }
+    void clearInvocations() { QFile::remove(executablePath() + QStringLiteral(".log")); }
     // Runs the event loop until at least `count` runs were logged or the time is up.
     bool waitForInvocations(qsizetype count, int timeoutMs = 5000) const {
         QDeadlineTimer deadline(timeoutMs);

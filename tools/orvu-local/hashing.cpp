@@ -36,6 +36,10 @@ std::optional<QByteArray> Sha256::hex() {
     return QByteArray(reinterpret_cast<const char *>(digest), 32).toHex();
 }
 
+void prepareHashing() {
+    sha256Method();
+}
+
 std::optional<QByteArray> sha256Hex(QByteArrayView data) {
     Sha256 hash;
     hash.add(data);

@@ -29,4 +29,9 @@ private:
 
 std::optional<QByteArray> sha256Hex(QByteArrayView data);
 
+// Sets the library up on the calling thread. Called on the main thread before any worker
+// hashes: what the library keeps per thread while it sets itself up would otherwise belong
+// to a pool thread and be lost with it.
+void prepareHashing();
+
 } // namespace orvu::local

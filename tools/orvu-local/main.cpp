@@ -1,4 +1,5 @@
 #include "commands.h"
+#include "hashing.h"
 #include "sync_command.h"
 
 #include <QCoreApplication>
@@ -35,6 +36,7 @@ int main(int argc, char *argv[]) {
     // half-way through taking its lock. Commands that are not a sync go back to the default.
     orvu::local::installInterruptHandlers();
     prepareHeap();
+    orvu::local::prepareHashing();
     QCoreApplication app(argc, argv);
     int exitCode = 0;
     const auto invocation = orvu::local::parseArguments(app.arguments().mid(1), &exitCode);

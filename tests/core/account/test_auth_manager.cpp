@@ -289,8 +289,6 @@ private slots:
                                                     << std::optional(bOut);
         QTest::newRow("authState not a string")
             << R"({"type":"auth","authState":true,"email":"a@x"})" << std::optional<AuthLine>();
-        QTest::newRow("empty username is none")
-            << authLine("signedIn", "a@x", "") << std::optional(AuthLine{true, "a@x", {}});
         QTest::newRow("other state is not signed in")
             << authLine("SignedIn", "b@x") << std::optional(bOut);
         QTest::newRow("nothing") << QString() << std::optional<AuthLine>();

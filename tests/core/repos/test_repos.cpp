@@ -228,7 +228,6 @@ private slots:
             << R"({"type":"repos","repos":[{"id":"a","slug":"s","name":"N","visibility":"private"},)"
                R"({"id":"b","slug":"t","name":5,"visibility":null},{"id":3,"slug":"u"}]})"
             << Listing({{"a", "s", "N", "private"}, {"b", "t", "t", "public"}});
-        QTest::newRow("no repos line") << R"({"type":"other"})" << Listing();
         QTest::newRow("non-object element: line skipped, next one used")
             << "{\"type\":\"repos\",\"repos\":[1]}\n"
                "{\"type\":\"repos\",\"repos\":\"x\"}\r\n"

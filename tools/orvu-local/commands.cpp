@@ -34,7 +34,7 @@ const QStringList kValueOptions{QStringLiteral("--email"), QStringLiteral("--ver
                                 QStringLiteral("--only"),  QStringLiteral("--server")};
 const QString kJson = QStringLiteral("--json");
 const QStringList kFlags{kJson, QStringLiteral("--force"), QStringLiteral("--remote"),
-                         QStringLiteral("--dry-run")};
+                         QStringLiteral("--dry-run"), QStringLiteral("--pull-only")};
 
 const QMap<QString, QString> &usages() {
     static const QMap<QString, QString> map{
@@ -50,7 +50,7 @@ const QMap<QString, QString> &usages() {
         {QStringLiteral("status"), QStringLiteral("orvu status <folder> [--remote] --json")},
         {QStringLiteral("sync"),
          QStringLiteral("orvu sync <folder> --json (--resolve keep-both | --dry-run) "
-                        "[--only <path>]...")},
+                        "[--only <path>... | --pull-only]")},
         {QStringLiteral("discard"), QStringLiteral("orvu discard <path> --json")},
         {QStringLiteral("admin"),
          QStringLiteral("orvu admin (put <slug> <path> [<file>] | rm <slug> <path> | offline "
@@ -420,7 +420,11 @@ int sync(const Server &server, const Invocation &invocation) {
         return *error;
     const BoundFolder &target = std::get<BoundFolder>(bound);
     std::optional<QStringList> only;
-    if (invocation.values.contains(QStringLiteral("--only"))) {
+    if (invocation.flags.contains(QStringLiteral("--pull-only"))) {
+        if (invocation.values.contains(QStringLiteral("--only")))
+            return usageError(QStringLiteral("sync"));
+        only = QStringList(); // selects nothing: nothing is pushed
+    } else if (invocation.values.contains(QStringLiteral("--only"))) {
         only = QStringList();
         for (const QString &raw : invocation.values.value(QStringLiteral("--only"))) {
             QString candidate = raw;

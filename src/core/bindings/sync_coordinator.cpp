@@ -1,12 +1,14 @@
 #include "core/bindings/sync_coordinator.h"
 
 #include "core/platform/folder_access.h"
+#include "core/platform/network_monitor.h"
 #include "core/platform/settings_store.h"
 #include "core/repos/add_repo_model.h"
 #include "core/sync/sync_engine.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QHash>
 #include <QPointer>
 #include <QSet>
@@ -24,7 +26,10 @@ SyncCoordinator::SyncCoordinator(BindingStore store, std::shared_ptr<RepoCLIRunn
       m_preferences(std::move(preferences)), m_folderAccess(&folderAccess),
       m_engineRunner(std::move(engineRunner)),
       m_homeDirectory(homeDirectory.isEmpty() ? QDir::homePath() : std::move(homeDirectory)),
-      m_serverURL(std::move(serverURL)), m_startTimer(new QTimer(this)) {
+      m_serverURL(std::move(serverURL)), m_startTimer(new QTimer(this)),
+      m_offlineTimer(new QTimer(this)) {
+    m_offlineTimer->setSingleShot(true);
+    connect(m_offlineTimer, &QTimer::timeout, this, &SyncCoordinator::recheckOffline);
     m_startTimer->setSingleShot(true);
     m_startTimer->setInterval(0);
     connect(m_startTimer, &QTimer::timeout, this, [this] {
@@ -41,10 +46,11 @@ SyncCoordinator::SyncCoordinator(BindingStore store, std::shared_ptr<RepoCLIRunn
 }
 
 SyncCoordinator::~SyncCoordinator() {
-    tearDown();
+    tearDown(true);
 }
 
 void SyncCoordinator::start() {
+    m_running = true;
     const std::optional<QString> legacyPath = m_preferences.legacyFolderURL();
     // Read after the line above, which may have refreshed a stale bookmark.
     const std::optional<QByteArray> legacyBookmark =
@@ -54,7 +60,11 @@ void SyncCoordinator::start() {
 }
 
 void SyncCoordinator::stopAll() {
-    tearDown();
+    m_running = false;
+    tearDown(true);
+    m_lostFolders.clear();
+    watchLostFolders();
+    m_offlineTimer->stop();
     m_engines.clear();
     emit changed();
     m_needsRelink.clear();
@@ -62,21 +72,26 @@ void SyncCoordinator::stopAll() {
     emit changed();
 }
 
-void SyncCoordinator::tearDown() {
+void SyncCoordinator::tearDown(bool endRuns) {
     for (SyncEngine *engine : std::as_const(m_engines))
-        retire(engine);
+        retire(engine, endRuns);
     for (const QString &path : std::as_const(m_securityScopedPaths))
         m_folderAccess->stopAccessing(path);
     m_securityScopedPaths.clear();
 }
 
-void SyncCoordinator::retire(SyncEngine *engine) {
+void SyncCoordinator::retire(SyncEngine *engine, bool endRun) {
     disconnect(engine, nullptr, this, nullptr);
-    engine->stop();
+    // A binding that is gone for good takes its run with it (the tool is asked to stop, and
+    // killed after a grace), so that the next engine of the folder starts clean. A rebuilt
+    // one lets the run finish: the engine lives until then (its manual result still reaches
+    // onAnySyncComplete), it is just no longer listed.
+    if (endRun)
+        engine->shutDown();
+    else
+        engine->stop();
     if (const Grant grant = m_grants.take(engine); grant.accessed)
         m_folderAccess->stopAccessing(*grant.accessed);
-    // A run already under way is not cut short: the engine lives until it has finished (its
-    // manual result still reaches onAnySyncComplete), it is just no longer listed.
     if (!engine->isSyncing()) {
         engine->deleteLater();
         return;
@@ -106,6 +121,15 @@ SyncEngine *SyncCoordinator::makeEngine(const RepoBinding &binding, const QStrin
         emit engineChanged(engine);
         emit changed();
     });
+    connect(engine, &SyncEngine::changed, this, &SyncCoordinator::checkOffline);
+    // Once control is back in the event loop: the engine may be in the middle of its own work.
+    connect(
+        engine, &SyncEngine::folderUnusable, this,
+        [this] {
+            if (m_running)
+                rebuild(m_store.load(), true);
+        },
+        Qt::QueuedConnection);
     m_toStart.append(engine);
     m_startTimer->start();
     // A run of an engine let go of may still be working on this folder.
@@ -118,6 +142,10 @@ SyncEngine *SyncCoordinator::makeEngine(const RepoBinding &binding, const QStrin
 }
 
 void SyncCoordinator::apply(const QList<RepoBinding> &bindings) {
+    rebuild(bindings, false);
+}
+
+void SyncCoordinator::rebuild(const QList<RepoBinding> &bindings, bool endRuns) {
     const auto usable = [](const RepoBinding &binding) {
         return !binding.needsRelink && !binding.repoId.isEmpty();
     };
@@ -131,7 +159,7 @@ void SyncCoordinator::apply(const QList<RepoBinding> &bindings) {
         const auto match = std::find_if(unclaimed.begin(), unclaimed.end(), [&](SyncEngine *e) {
             return e->repoId() == binding.repoId &&
                    m_grants.value(e).bindingFolder == binding.folderPath && e->folderPath() &&
-                   QFileInfo::exists(*e->folderPath());
+                   SyncEngine::isUsableFolder(*e->folderPath());
         });
         if (match == unclaimed.end())
             continue;
@@ -141,10 +169,11 @@ void SyncCoordinator::apply(const QList<RepoBinding> &bindings) {
     // The others go; their folder access is given up before new access is taken, so a folder
     // that stays bound under another repo holds exactly one grant.
     for (SyncEngine *engine : std::as_const(unclaimed))
-        retire(engine);
+        retire(engine, endRuns);
 
     QList<SyncEngine *> engines;
     QList<RepoBinding> relink;
+    m_lostFolders.clear();
     for (qsizetype i = 0; i < bindings.size(); ++i) {
         const RepoBinding &binding = bindings[i];
         if (!usable(binding)) {
@@ -162,6 +191,7 @@ void SyncCoordinator::apply(const QList<RepoBinding> &bindings) {
             RepoBinding unusable = binding;
             unusable.needsRelink = true;
             relink.append(unusable);
+            m_lostFolders.append(binding.folderPath);
             continue;
         }
         SyncEngine *engine = makeEngine(binding, *folder);
@@ -174,20 +204,99 @@ void SyncCoordinator::apply(const QList<RepoBinding> &bindings) {
     m_engines = engines;
     emit changed();
     m_needsRelink = relink;
+    watchLostFolders();
+    checkOffline();
     emit enginesChanged();
     emit changed();
+}
+
+void SyncCoordinator::watchLostFolders() {
+    if (m_lostFolders.isEmpty()) {
+        delete std::exchange(m_lostWatcher, nullptr);
+        return;
+    }
+    if (!m_lostWatcher) {
+        m_lostWatcher = new QFileSystemWatcher(this);
+        connect(m_lostWatcher, &QFileSystemWatcher::directoryChanged, this, [this] {
+            if (!m_running)
+                return;
+            const bool back =
+                std::any_of(m_lostFolders.cbegin(), m_lostFolders.cend(),
+                            [](const QString &path) { return SyncEngine::isUsableFolder(path); });
+            if (back)
+                rebuild(m_store.load(), false);
+            else
+                watchLostFolders(); // what is watched may have moved up or down the tree
+        });
+    }
+    QSet<QString> watched;
+    for (const QString &folder : std::as_const(m_lostFolders)) {
+        // The folder itself when it is there but cannot be read, else the nearest directory
+        // above it: a folder coming back shows as a change there.
+        QString path = QDir::cleanPath(folder);
+        while (!QFileInfo(path).isDir() && path != QDir::cleanPath(QFileInfo(path).path()))
+            path = QDir::cleanPath(QFileInfo(path).path());
+        watched.insert(path);
+    }
+    const QStringList current = m_lostWatcher->directories();
+    const QSet<QString> now(current.cbegin(), current.cend());
+    if (now == watched)
+        return;
+    if (!current.isEmpty())
+        m_lostWatcher->removePaths(current);
+    m_lostWatcher->addPaths(QStringList(watched.cbegin(), watched.cend()));
+}
+
+void SyncCoordinator::setNetworkMonitor(NetworkMonitor *monitor) {
+    connect(monitor, &NetworkMonitor::changed, this, [this] {
+        if (!m_offlineTimer->isActive())
+            return;                          // nothing is offline
+        m_offlineDelay = m_offlineFirst / 2; // the next check comes after the first delay
+        recheckOffline();
+    });
+}
+
+void SyncCoordinator::setOfflineRecheck(std::chrono::milliseconds first,
+                                        std::chrono::milliseconds longest) {
+    m_offlineFirst = first;
+    m_offlineLongest = longest;
+    m_offlineDelay = first;
+}
+
+void SyncCoordinator::checkOffline() {
+    const bool offline =
+        m_running && std::any_of(m_engines.cbegin(), m_engines.cend(), [](const SyncEngine *e) {
+            return e->state().kind == SyncState::networkError;
+        });
+    if (!offline) {
+        m_offlineTimer->stop();
+        m_offlineDelay = m_offlineFirst;
+    } else if (!m_offlineTimer->isActive()) {
+        m_offlineTimer->start(m_offlineDelay);
+    }
+}
+
+void SyncCoordinator::recheckOffline() {
+    // Engines that come back online stop the timer through their change announcement.
+    m_offlineDelay = std::min(m_offlineDelay * 2, m_offlineLongest);
+    m_offlineTimer->start(m_offlineDelay);
+    for (SyncEngine *engine : QList<SyncEngine *>(m_engines)) {
+        if (engine->state().kind == SyncState::networkError)
+            engine->refreshAll();
+    }
 }
 
 std::optional<QString> SyncCoordinator::resolveFolder(const RepoBinding &binding) {
     if (binding.bookmark) {
         // A stale bookmark still names the folder; it is left as stored.
         if (const auto resolved = m_folderAccess->resolveBookmark(*binding.bookmark);
-            resolved && m_folderAccess->startAccessing(resolved->path)) {
+            resolved && SyncEngine::isUsableFolder(resolved->path) &&
+            m_folderAccess->startAccessing(resolved->path)) {
             m_securityScopedPaths.append(resolved->path);
             return resolved->path;
         }
     }
-    if (QFileInfo::exists(binding.folderPath))
+    if (SyncEngine::isUsableFolder(binding.folderPath))
         return binding.folderPath;
     return std::nullopt;
 }
@@ -200,14 +309,17 @@ void SyncCoordinator::addBinding(const RepoInfo &repo, const QString &folderPath
     });
     bindings.append(RepoBinding{repo.id, repo.slug, repo.name, folderPath, bookmark, false});
     m_store.save(bindings);
-    apply(bindings);
+    // An add that ends after sign-out is kept for the next sign-in, but starts nothing now.
+    if (m_running)
+        apply(bindings);
 }
 
 void SyncCoordinator::removeBinding(const QString &id) {
     QList<RepoBinding> bindings = m_store.load();
     bindings.removeIf([&](const RepoBinding &binding) { return binding.id() == id; });
     m_store.save(bindings);
-    apply(bindings);
+    if (m_running)
+        rebuild(bindings, true);
 }
 
 QCoro::Task<> SyncCoordinator::refreshRepoNames() {
@@ -300,6 +412,16 @@ std::optional<SyncProgress> SyncCoordinator::activeProgress() const {
             return engine->syncProgress();
     }
     return std::nullopt;
+}
+
+std::optional<QString> SyncCoordinator::checkFailure() const {
+    for (const SyncEngine *engine : m_engines) {
+        if (!engine->checkFailure())
+            return std::nullopt;
+    }
+    if (m_engines.isEmpty())
+        return std::nullopt;
+    return m_engines.first()->checkFailure();
 }
 
 SyncState SyncCoordinator::aggregateState() const {

@@ -15,16 +15,19 @@
 
 #include <QCoro/QCoroTask>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 
+class QFileSystemWatcher;
 class QTimer;
 
 namespace orvu {
 
 class AddRepoModel;
 class FolderAccess;
+class NetworkMonitor;
 class SyncEngine;
 
 // Owns one sync engine per usable binding, lists the bindings whose folder is gone so they
@@ -62,11 +65,15 @@ public:
     // Loads the bindings (taking over the legacy folder once), makes the engines and starts a
     // refresh of the repo names in the background.
     void start();
-    // Stops every engine's watcher, releases every folder grant and empties both lists.
+    // Stops every engine's watcher and run, releases every folder grant and empties both
+    // lists. Until the next start(), nothing runs or is watched: bindings added or removed
+    // meanwhile are only stored.
     void stopAll();
+    bool isRunning() const { return m_running; }
     // Rebuilds both lists from `bindings`, keeping the engine (its run, progress, selection and
     // pending list) of every binding whose repo id and folder are unchanged and whose folder
-    // still exists; only its display name is updated. The stored list is not changed.
+    // is still usable; only its display name is updated. The stored list is not changed.
+    // A binding whose folder is not usable is listed for re-linking until the folder is back.
     void apply(const QList<RepoBinding> &bindings);
     // The folder to use for a binding; access is started (and held) when its bookmark resolves.
     std::optional<QString> resolveFolder(const RepoBinding &binding);
@@ -74,8 +81,14 @@ public:
     // Replaces every binding of the repo or of the folder with the new one, at the end.
     void addBinding(const RepoInfo &repo, const QString &folderPath,
                     const std::optional<QByteArray> &bookmark);
-    // Unlinks; nothing on disk is touched.
+    // Unlinks, ending a sync of the repo that is under way; nothing on disk is touched.
     void removeBinding(const QString &id);
+
+    // While an engine is offline, its full refresh is tried again after `first`, then after
+    // twice as long each time up to `longest`, and at once when `monitor` reports a change of
+    // the network. Nothing is timed while no engine is offline.
+    void setNetworkMonitor(NetworkMonitor *monitor);
+    void setOfflineRecheck(std::chrono::milliseconds first, std::chrono::milliseconds longest);
 
     QCoro::Task<> refreshRepoNames();
     // Full refresh of every engine, all at once; finishes when all have.
@@ -91,6 +104,9 @@ public:
     qint64 pendingTotal() const;
     std::optional<SyncProgress> activeProgress() const;
     SyncState aggregateState() const;
+    // When no engine's state is known because every engine's last check failed: the first
+    // engine's failure, in the tool's words.
+    std::optional<QString> checkFailure() const;
 
     // The rule behind aggregateState(), over the engines' states in list order.
     static SyncState aggregateStateOf(const QList<SyncState> &engineStates, bool hasAnyBinding);
@@ -114,9 +130,13 @@ private:
         std::optional<QString> accessed; // the folder whose access was started for it
     };
 
-    void tearDown();
-    void retire(SyncEngine *engine);
+    void tearDown(bool endRuns);
+    void retire(SyncEngine *engine, bool endRun);
+    void rebuild(const QList<RepoBinding> &bindings, bool endRuns);
     SyncEngine *makeEngine(const RepoBinding &binding, const QString &folder);
+    void watchLostFolders();
+    void checkOffline();
+    void recheckOffline();
 
     QList<SyncEngine *> m_engines;
     QList<RepoBinding> m_needsRelink;
@@ -138,6 +158,15 @@ private:
     QTimer *m_startTimer;
     // Engines let go of while a run was under way; each deletes itself when its run ends.
     QList<QPointer<SyncEngine>> m_retiredRunning;
+    bool m_running = false;
+    // Folders of bindings listed for re-linking because the folder is gone or unreadable; the
+    // nearest directory above each that exists is watched, to notice it coming back.
+    QStringList m_lostFolders;
+    QFileSystemWatcher *m_lostWatcher = nullptr;
+    QTimer *m_offlineTimer;
+    std::chrono::milliseconds m_offlineFirst = std::chrono::seconds(30);
+    std::chrono::milliseconds m_offlineLongest = std::chrono::minutes(5);
+    std::chrono::milliseconds m_offlineDelay = m_offlineFirst;
 };
 
 } // namespace orvu

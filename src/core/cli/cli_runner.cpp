@@ -172,6 +172,14 @@ QCoro::Task<int> StreamingRun::exitCode() {
     co_return code;
 }
 
+void StreamingRun::stop(std::chrono::milliseconds grace) {
+    QProcess *process = d->process;
+    if (!process || process->state() == QProcess::NotRunning)
+        return;
+    process->terminate();
+    QTimer::singleShot(grace, process, [process] { process->kill(); });
+}
+
 // ---------------------------------------------------------------------------------------------
 
 CLIRunner::CLIRunner(ToolLocation location) : m_location(std::move(location)) {}
@@ -184,6 +192,12 @@ QString CLIRunner::notFoundMessage() const {
     places.append(QStringLiteral("every folder on PATH"));
     return QStringLiteral("The orvu tool was not found. Looked in: %1.")
         .arg(places.join(QStringLiteral(", ")));
+}
+
+CLIRunner CLIRunner::boundTo(const QObject *owner) const {
+    CLIRunner bound = *this;
+    bound.m_owner = owner;
+    return bound;
 }
 
 QString CLIRunner::toolPath() const {
@@ -221,6 +235,10 @@ QCoro::Task<RunOutcome> CLIRunner::run(QStringList arguments, std::optional<QStr
     prepare(*process, program, argumentVector(arguments, serverURL));
     if (!workingDirectory.isEmpty())
         process->setWorkingDirectory(workingDirectory);
+    if (m_owner) {
+        QObject::connect(m_owner, &QObject::destroyed, process.get(),
+                         [child = process.get()] { child->kill(); });
+    }
 
     // Both pipes are drained into our own buffers as data arrives, so a child writing more than
     // a pipe holds never stalls, and one writing more than we keep is stopped at once.

@@ -3,6 +3,7 @@
 #include "core/cli/tool_commands.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -63,6 +64,10 @@ public:
     QCoro::Task<int> exitCode();
     std::optional<int> finishedCode() const { return m_finishedCode; }
 
+    // Asks the child to end (SIGTERM, which the tool answers by finishing the file in transfer)
+    // and kills it when it is still running after `grace`. The run finishes as usual.
+    void stop(std::chrono::milliseconds grace);
+
 signals:
     void lineReceived(const QString &line);
     void finished(int exitCode);
@@ -81,6 +86,10 @@ private:
 class CLIRunner {
 public:
     explicit CLIRunner(ToolLocation location = ToolLocation::system());
+
+    // A copy whose runs to completion are killed when `owner` is destroyed, so that work for an
+    // owner that is gone does not go on in the background.
+    CLIRunner boundTo(const QObject *owner) const;
 
     // The executable for the next run: the resource directory's `orvu`, else the first
     // candidate that exists, else `orvu` on PATH; empty (a launch error) when there is none.
@@ -108,6 +117,7 @@ public:
 
 private:
     ToolLocation m_location;
+    QPointer<const QObject> m_owner;
 };
 
 } // namespace orvu

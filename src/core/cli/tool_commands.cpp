@@ -69,6 +69,10 @@ QStringList syncDryRun(const QString &folderPath, const QStringList &onlyPaths) 
     return arguments;
 }
 
+QStringList pullOnly() {
+    return {QStringLiteral("--pull-only")};
+}
+
 QStringList discard(const QString &path) {
     return {QStringLiteral("discard"), path, kJson};
 }

@@ -49,6 +49,9 @@ QStringList remoteStatus(const QString &folderPath);
 // when every pending change is to be synced.
 QStringList sync(const QString &folderPath, const QStringList &onlyPaths);
 QStringList syncDryRun(const QString &folderPath, const QStringList &onlyPaths);
+// Appended to a sync or a dry run instead of "--only" pairs: pull and resolve as usual, push
+// nothing. An addition of the bundled tool; a tool without it refuses the run.
+QStringList pullOnly();
 QStringList discard(const QString &path);
 
 } // namespace orvu::tool

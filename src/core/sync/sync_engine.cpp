@@ -1,6 +1,7 @@
 #include "core/sync/sync_engine.h"
 
 #include "core/cli/tool_commands.h"
+#include "core/cli/tool_output.h"
 #include "core/sync/sync_decoding.h"
 
 #include <QFileInfo>
@@ -139,6 +140,8 @@ struct SyncEngine::RunState {
     QList<ConflictRename> conflicts;
     std::optional<QString> lastErrorMessage;
     std::optional<SyncResult> result;
+    // The run asked the tool to push nothing.
+    bool pullOnly = false;
 };
 
 SyncEngine::SyncEngine(std::optional<Binding> binding, std::optional<QString> folderPath,
@@ -224,7 +227,7 @@ void SyncEngine::setOnManualSyncComplete(ManualSyncCompletion callback) {
 }
 
 void SyncEngine::start() {
-    if (!m_folderPath)
+    if (!m_folderPath || m_shutDown)
         return;
     stop();
     const QPointer<SyncEngine> self(this);
@@ -235,8 +238,10 @@ void SyncEngine::start() {
                 self->handleFileEvents(paths);
         },
         [self] {
-            // Events were lost: the pending list may be stale, so look again as if a
-            // relevant file had changed.
+            // Events were lost, or the folder itself can no longer be watched: the pending
+            // list may be stale, so look again as if a relevant file had changed.
+            if (self)
+                self->checkFolder();
             if (self && !self->m_isSyncing)
                 self->scheduleLocalRefresh();
         });
@@ -251,6 +256,48 @@ void SyncEngine::stop() {
     }
 }
 
+void SyncEngine::shutDown() {
+    m_shutDown = true;
+    stop();
+    stopSync();
+}
+
+bool SyncEngine::isUsableFolder(const QString &path) {
+    const QFileInfo info(path);
+    return info.isDir() && info.isReadable() && info.isExecutable();
+}
+
+void SyncEngine::checkFolder() {
+    if (m_folderPath && !m_shutDown && !isUsableFolder(*m_folderPath))
+        emit folderUnusable();
+}
+
+// A failed check is shown, in the tool's words, until one succeeds; one that failed because
+// the folder went away tells the owner. A server that cannot be reached is Offline instead.
+void SyncEngine::statusFailed(const RunOutcome &outcome, StatusKind kind) {
+    QString message;
+    if (const auto *launch = std::get_if<LaunchError>(&outcome)) {
+        message = launch->description;
+    } else {
+        const CLIAuthResult &result = std::get<CLIAuthResult>(outcome);
+        if (kind == StatusKind::full && result.exitCode == tool::kExitNetworkUnavailable) {
+            if (m_state.kind == SyncState::idle)
+                m_state = SyncState::networkError;
+            emit changed();
+            return;
+        }
+        message =
+            result.exitCode == tool::kExitCrashed
+                ? tool::kCrashedMessage
+                : tool_output::errorText(result).value_or(
+                      QStringLiteral("The orvu tool exited with code %1").arg(result.exitCode));
+    }
+    m_checkFailure = message;
+    m_checkFailedFull = kind == StatusKind::full;
+    emit changed();
+    checkFolder();
+}
+
 QCoro::Task<> SyncEngine::refreshStatus() {
     QCoro::Task<> refreshing = refreshCoalesced(StatusKind::local);
     co_await refreshing;
@@ -262,7 +309,7 @@ QCoro::Task<> SyncEngine::refreshAll() {
 }
 
 QCoro::Task<> SyncEngine::refreshCoalesced(StatusKind kind) {
-    if (!m_folderPath)
+    if (!m_folderPath || m_shutDown)
         co_return;
     StatusRuns &runs = kind == StatusKind::local ? m_localRuns : m_fullRuns;
     if (runs.running) {
@@ -293,14 +340,18 @@ QCoro::Task<> SyncEngine::refreshCoalesced(StatusKind kind) {
 
 QCoro::Task<> SyncEngine::runLocalStatus() {
     const QPointer<SyncEngine> self(this);
-    const CLIRunner runner = m_runner;
+    const CLIRunner runner = m_runner.boundTo(this);
     const quint64 epoch = m_resultEpoch;
     QCoro::Task<RunOutcome> running =
         runner.run(tool::status(*m_folderPath), m_serverURL, {}, tool::kStatusTimeLimit);
     const RunOutcome outcome = co_await running;
     const auto *result = std::get_if<CLIAuthResult>(&outcome);
-    if (!self || !result || result->exitCode != tool::kExitSuccess || epoch != m_resultEpoch)
+    if (!self || m_shutDown || epoch != m_resultEpoch)
         co_return;
+    if (!result || result->exitCode != tool::kExitSuccess) {
+        statusFailed(outcome, StatusKind::local);
+        co_return;
+    }
     const quint64 generation = m_selectionGeneration;
     QFuture<PreparedStatus> preparing =
         QtConcurrent::run([output = result->standardOutput, selected = m_selectedPaths,
@@ -316,12 +367,12 @@ QCoro::Task<> SyncEngine::runLocalStatus() {
 
 QCoro::Task<> SyncEngine::runFullStatus() {
     const QPointer<SyncEngine> self(this);
-    const CLIRunner runner = m_runner;
+    const CLIRunner runner = m_runner.boundTo(this);
     const quint64 epoch = m_resultEpoch;
     QCoro::Task<RunOutcome> running =
         runner.run(tool::remoteStatus(*m_folderPath), m_serverURL, {}, tool::kStatusTimeLimit);
     const RunOutcome outcome = co_await running;
-    if (!self || epoch != m_resultEpoch)
+    if (!self || m_shutDown || epoch != m_resultEpoch)
         co_return;
     if (std::holds_alternative<LaunchError>(outcome)) {
         m_remoteStatus.reset();
@@ -333,7 +384,7 @@ QCoro::Task<> SyncEngine::runFullStatus() {
     const CLIAuthResult &result = std::get<CLIAuthResult>(outcome);
     if (result.exitCode != tool::kExitSuccess) {
         m_remoteStatus.reset();
-        emit changed();
+        statusFailed(outcome, StatusKind::full);
         co_return;
     }
     const quint64 generation = m_selectionGeneration;
@@ -361,6 +412,11 @@ void SyncEngine::publishStatus(PreparedStatus prepared, bool withRemote, quint64
         return;
     }
     ++m_resultEpoch;
+    if (withRemote || !m_checkFailedFull)
+        m_checkFailure.reset();
+    // The server answered: whatever said Offline is over.
+    if (withRemote && m_state.kind == SyncState::networkError)
+        m_state = SyncState::idle;
     if (std::max(m_pendingChanges.size(), prepared.sorted.size()) >= 10'000)
         trimHeapSoon();
     QList<PendingChange> previous = std::exchange(m_pendingChanges, std::move(prepared.sorted));
@@ -386,11 +442,16 @@ void SyncEngine::updateSelection() {
 }
 
 void SyncEngine::handleFileEvents(const QStringList &paths) {
-    if (m_isSyncing || !m_folderPath)
+    if (!m_folderPath)
         return;
     QString root = *m_folderPath;
     if (!root.endsWith(u'/'))
         root += u'/';
+    // The watcher names the folder itself when it was deleted or moved away.
+    if (paths.contains(QStringView(root).chopped(1)))
+        checkFolder();
+    if (m_isSyncing)
+        return;
     for (const QString &path : paths) {
         if (!path.startsWith(root))
             continue;
@@ -416,6 +477,8 @@ void SyncEngine::scheduleLocalRefresh() {
 }
 
 QStringList SyncEngine::onlyArguments() const {
+    if (m_selectedPaths.isEmpty() && !m_pendingChanges.isEmpty())
+        return tool::pullOnly();
     if (m_selectedPaths.isEmpty() || m_selectedPaths.size() >= m_pendingChanges.size())
         return {};
     QStringList paths(m_selectedPaths.cbegin(), m_selectedPaths.cend());
@@ -429,12 +492,21 @@ QStringList SyncEngine::onlyArguments() const {
 void SyncEngine::sync(bool manual) {
     // Everything here runs on the main thread, so the check and the set cannot interleave
     // with another request.
-    if (m_isSyncing || m_heldBy)
+    if (m_isSyncing || m_heldBy || m_shutDown)
         return;
     m_isSyncing = true;
     m_isManualSync = manual;
+    m_stopRequested = false;
+    m_wasStopped = false;
     setState(SyncState::syncing);
     performSync();
+}
+
+void SyncEngine::stopSync() {
+    if (!m_run || m_run->finishedCode())
+        return;
+    m_stopRequested = true;
+    m_run->stop(kStopGrace);
 }
 
 QCoro::Task<> SyncEngine::performSync() {
@@ -448,7 +520,9 @@ QCoro::Task<> SyncEngine::performSync() {
     QStringList arguments = tool::sync(*m_folderPath, {});
     arguments += onlyArguments();
     std::unique_ptr<StreamingRun> run = m_runner.runStreaming(arguments, m_serverURL);
+    m_run = run.get();
     auto runState = std::make_shared<RunState>();
+    runState->pullOnly = arguments.contains(tool::pullOnly().constFirst());
     // Each line is decoded and applied as it is delivered, before the next one is read.
     connect(run.get(), &StreamingRun::lineReceived, this, [this, runState](const QString &line) {
         applyEvent(*runState, decoding::decodeSyncEvent(line));
@@ -461,7 +535,8 @@ QCoro::Task<> SyncEngine::performSync() {
     finishRun(*runState, exitCode);
     if (!self)
         co_return;
-    if (exitCode != tool::kExitSuccess) {
+    // A run that did its work, left no word of it, or was stopped, leaves the folder changed.
+    if (m_shutDown || (exitCode != tool::kExitSuccess && !m_wasStopped)) {
         endRun();
         co_return;
     }
@@ -559,8 +634,36 @@ void SyncEngine::applyEvent(RunState &run, const SyncEvent &event) {
 
 void SyncEngine::finishRun(RunState &run, int exitCode) {
     const QPointer<SyncEngine> self(this);
+    if (m_stopRequested && exitCode != tool::kExitSuccess) {
+        // The user (or a sign-out) ended it: nothing failed, nobody is notified, and the
+        // refresh that follows shows what was done.
+        m_wasStopped = true;
+        m_lastSyncResult = SyncResult::failure(QStringLiteral("Sync stopped"));
+        m_syncProgress.reset();
+        releaseInBackground(std::exchange(m_fileStatuses, {}));
+        m_state = m_folderPath ? SyncState::idle : SyncState::noFolder;
+        ++m_resultEpoch;
+        flushProgress();
+        emit changed();
+        return;
+    }
+    // Exit 0 without a result or a transfer: the tool may have done anything, so the run counts
+    // as failed, and the refresh that follows shows where the folder stands.
+    const bool unread =
+        exitCode == tool::kExitSuccess && !run.result && run.pushEvents + run.pullEvents == 0;
+    const bool contractCode = exitCode == tool::kExitAuthRequired ||
+                              exitCode == tool::kExitNetworkUnavailable ||
+                              exitCode == tool::kExitInterrupted;
+    if (run.pullOnly && exitCode != tool::kExitSuccess && !contractCode && run.lastErrorMessage &&
+        (run.lastErrorMessage->contains(tool::pullOnly().constFirst()) ||
+         run.lastErrorMessage->startsWith(QStringLiteral("Usage")))) {
+        // A tool without the option refuses it; better no sync than one that pushes what the
+        // user left out.
+        run.lastErrorMessage =
+            QStringLiteral("This orvu tool cannot sync without pushing; tick the changes to push");
+    }
     std::optional<SyncResult> outcome;
-    switch (exitCode) {
+    switch (unread ? tool::kExitLaunchFailed : exitCode) {
     case tool::kExitSuccess: {
         if (run.result) {
             outcome = run.result;
@@ -573,8 +676,13 @@ void SyncEngine::finishRun(RunState &run, int exitCode) {
         m_lastSyncTime = QDateTime::currentDateTime();
         m_lastFileChanges = outcome->fileChanges;
         m_lastConflicts = std::move(run.conflicts);
-        releaseInBackground(std::exchange(m_pendingChanges, {}), std::exchange(m_selectedPaths, {}),
-                            std::exchange(m_knownPaths, {}));
+        // What the user left out was not pushed and is still pending: it stays known and
+        // unticked, so the refresh that follows does not tick it again.
+        QSet<QString> unticked = std::exchange(m_knownPaths, {});
+        unticked.removeIf([&](const QString &path) { return m_selectedPaths.contains(path); });
+        m_knownPaths = std::move(unticked);
+        releaseInBackground(std::exchange(m_pendingChanges, {}),
+                            std::exchange(m_selectedPaths, {}));
         ++m_selectionGeneration;
         m_remoteStatus.reset();
         m_state = SyncState::idle;
@@ -598,9 +706,11 @@ void SyncEngine::finishRun(RunState &run, int exitCode) {
         break;
     default: {
         // A tool that crashed or ran out of time said nothing that could be trusted.
-        const QString message = exitCode == tool::kExitCrashed
-                                    ? tool::kCrashedMessage
-                                    : run.lastErrorMessage.value_or(QStringLiteral("Sync failed"));
+        const QString message =
+            unread ? QStringLiteral("The orvu tool's report of the sync could not be read")
+            : exitCode == tool::kExitCrashed
+                ? tool::kCrashedMessage
+                : run.lastErrorMessage.value_or(QStringLiteral("Sync failed"));
         outcome = SyncResult::failure(message);
         m_state = SyncState::failure(message);
         break;
@@ -619,7 +729,7 @@ void SyncEngine::finishRun(RunState &run, int exitCode) {
 }
 
 QCoro::Task<std::optional<SyncPreview>> SyncEngine::preview() {
-    if (!m_folderPath || m_heldBy)
+    if (!m_folderPath || m_heldBy || m_shutDown)
         co_return std::nullopt;
     const CLIRunner runner = m_runner;
     QStringList arguments = tool::syncDryRun(*m_folderPath, {});
@@ -636,7 +746,7 @@ QCoro::Task<std::optional<SyncPreview>> SyncEngine::preview() {
 }
 
 void SyncEngine::discard(PendingChange change) {
-    if (!m_folderPath || m_heldBy)
+    if (!m_folderPath || m_heldBy || m_shutDown)
         return;
     runDiscard(std::move(change));
 }

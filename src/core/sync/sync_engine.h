@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -81,6 +82,10 @@ public:
     const QList<ConflictRename> &lastConflicts() const { return m_lastConflicts; }
     const std::optional<RemoteStatusInfo> &remoteStatus() const { return m_remoteStatus; }
     const QSet<QString> &selectedPaths() const { return m_selectedPaths; }
+    // Why the last status check failed, in the tool's words; absent once one succeeds.
+    const std::optional<QString> &checkFailure() const { return m_checkFailure; }
+    // The last run was stopped (by stopSync()); cleared when the next run starts.
+    bool wasStopped() const { return m_wasStopped; }
 
     // Direct edits of the selection by the pending-change rows.
     void setSelectedPaths(QSet<QString> paths);
@@ -98,6 +103,8 @@ public:
     // True while a run of this engine is in progress, and while the engine waits for a run of
     // another engine on the same folder (see holdWhileSyncing()).
     bool isSyncing() const { return m_isSyncing || m_heldBy; }
+    // A run of this engine (not the wait for another's) is in progress: stopSync() ends it.
+    bool isRunningSync() const { return m_isSyncing; }
     bool isManualSync() const { return m_isManualSync; }
     FileWatcher *fileWatcher() const { return m_fileWatcher.get(); }
 
@@ -105,6 +112,13 @@ public:
     void start();
     // Stops watching the folder and forgets the watcher; idempotent.
     void stop();
+    // For an engine that is let go of for good (sign-out, unlink, a folder that is gone): stops
+    // watching, ends a running sync as stopSync() does, and starts nothing afterwards. Status
+    // runs still under way are killed when the engine is destroyed.
+    void shutDown();
+
+    // A folder the tool can work in: a directory that can be listed and entered.
+    static bool isUsableFolder(const QString &path);
 
     // While `peer`, an engine of the same folder that is being let go of, still runs a sync,
     // this engine shows `syncing` and starts no sync, discard or preview of its own; when the
@@ -124,8 +138,13 @@ public:
 
     // Requests a run; dropped silently while another run is in progress.
     void sync(bool manual);
-    // The "--only" pairs of the current selection, sorted; empty when none or all pending
-    // changes are selected (both mean the whole folder).
+    // Ends this engine's running sync: the tool is asked to stop and killed after kStopGrace.
+    // The run ends as stopped (no notification) and a full refresh follows.
+    void stopSync();
+    // What the selection adds to a sync or a dry run: the "--only" pairs of the selected paths,
+    // sorted, when some but not all pending changes are selected; the tool's pull-only option
+    // when changes are pending and none is selected (what the user left out is never pushed);
+    // nothing when all are selected or nothing is pending.
     QStringList onlyArguments() const;
     // The plan of a dry run with the current selection; absent when it cannot be had.
     QCoro::Task<std::optional<SyncPreview>> preview();
@@ -140,6 +159,8 @@ public:
     static constexpr std::chrono::milliseconds kStatusDebounce{500};
     // Shortest time between two progress announcements while a run streams.
     static constexpr std::chrono::milliseconds kProgressInterval{33};
+    // How long a stopped tool may take to finish its file in transfer before it is killed.
+    static constexpr std::chrono::milliseconds kStopGrace{3000};
 
 signals:
     // Any published value other than syncProgress and fileStatuses changed.
@@ -149,6 +170,8 @@ signals:
     void progressChanged();
     // A run ended and isSyncing is false again.
     void syncFinished();
+    // The folder is gone, or can no longer be listed: the engine can do nothing more.
+    void folderUnusable();
 
 private:
     struct RunState;
@@ -173,6 +196,8 @@ private:
     void applyEvent(RunState &run, const SyncEvent &event);
     void finishRun(RunState &run, int exitCode);
     void scheduleLocalRefresh();
+    void statusFailed(const RunOutcome &outcome, StatusKind kind);
+    void checkFolder();
     void publishStatus(PreparedStatus prepared, bool withRemote, quint64 generation, quint64 epoch);
     void updateSelection();
     void setState(SyncState state);
@@ -214,6 +239,13 @@ private:
     bool m_progressPending = false;
     // Waiting for another engine's run on the same folder to end.
     bool m_heldBy = false;
+    std::optional<QString> m_checkFailure;
+    bool m_checkFailedFull = false;
+    // The streaming run in progress, to stop it.
+    QPointer<StreamingRun> m_run;
+    bool m_stopRequested = false;
+    bool m_wasStopped = false;
+    bool m_shutDown = false;
 };
 
 } // namespace orvu

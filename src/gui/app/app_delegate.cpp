@@ -16,6 +16,7 @@
 #include "gui/app/tray_menu.h"
 #include "gui/platform/dbus_notifier.h"
 #include "gui/platform/feed_updater.h"
+#include "gui/platform/qt_network_monitor.h"
 #include "gui/platform/tray_host_watcher.h"
 #include "gui/platform/xdg_autostart.h"
 #include "gui/repos/add_repo_window.h"
@@ -88,6 +89,8 @@ AppDelegate::AppDelegate(Services services, QObject *parent)
                                           std::make_shared<RepoCLI>(m_services.serverURL, runner),
                                           Preferences(*m_settings, m_folderAccess), m_folderAccess,
                                           runner, m_services.homeDirectory, m_services.serverURL);
+    // Offline repos are checked again at once when the network changes.
+    m_coordinator->setNetworkMonitor(new QtNetworkMonitor(m_coordinator.get()));
 }
 
 AppDelegate::~AppDelegate() {
@@ -195,7 +198,7 @@ void AppDelegate::updateTrayMenu() {
     m_trayMenu->show(trayMenuEntries(
         rules::headerStatusText(m_coordinator->anySyncing(), m_coordinator->aggregateState().kind,
                                 m_coordinator->remoteTotal(), m_coordinator->pendingTotal(),
-                                m_coordinator->engines().size()),
+                                m_coordinator->engines().size(), m_coordinator->checkFailure()),
         m_authManager->isAuthenticated(), startsAtLogin));
 }
 
@@ -289,13 +292,14 @@ void AppDelegate::checkAnimation() {
 void AppDelegate::updateStatusIcon() {
     if (!m_statusItem)
         return;
+    const std::optional<QString> checkFailure = m_coordinator->checkFailure();
     showSymbol(statusSymbol(m_coordinator->aggregateState(), m_coordinator->remoteTotal(),
-                            m_coordinator->pendingTotal()));
+                            m_coordinator->pendingTotal(), checkFailure.has_value()));
     updateTrayMenu();
     const QString toolTip = trayToolTip(
         rules::headerStatusText(m_coordinator->anySyncing(), m_coordinator->aggregateState().kind,
                                 m_coordinator->remoteTotal(), m_coordinator->pendingTotal(),
-                                m_coordinator->engines().size()));
+                                m_coordinator->engines().size(), checkFailure));
     if (toolTip != m_shownToolTip) {
         m_shownToolTip = toolTip;
         m_statusItem->setToolTip(toolTip);

@@ -10,9 +10,12 @@
 
 namespace orvu {
 
-QString statusSymbol(const SyncState &aggregateState, qint64 remoteTotal, qint64 pendingTotal) {
+QString statusSymbol(const SyncState &aggregateState, qint64 remoteTotal, qint64 pendingTotal,
+                     bool checkFailed) {
     switch (aggregateState.kind) {
     case SyncState::idle:
+        if (checkFailed)
+            break; // no count can be trusted
         if (remoteTotal >= 1)
             return QStringLiteral("arrow.down.circle");
         return pendingTotal >= 1 ? QStringLiteral("arrow.up.circle")

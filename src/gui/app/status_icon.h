@@ -9,8 +9,10 @@
 namespace orvu {
 
 // The tray symbol that sums up every repo. An idle set of repos with local changes waiting to
-// be pushed shows an up arrow, so that the checkmark always means up to date.
-QString statusSymbol(const SyncState &aggregateState, qint64 remoteTotal, qint64 pendingTotal);
+// be pushed shows an up arrow, so that the checkmark always means up to date; `checkFailed`
+// (no repo's state is known) shows the warning.
+QString statusSymbol(const SyncState &aggregateState, qint64 remoteTotal, qint64 pendingTotal,
+                     bool checkFailed = false);
 
 // The symbol of one sync animation frame; the frames alternate between an arrow and a circled
 // arrow pointing the way the files go.

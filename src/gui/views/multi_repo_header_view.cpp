@@ -68,13 +68,15 @@ void MultiRepoHeaderView::setUser(const User &user) {
 void MultiRepoHeaderView::refresh() {
     const SyncState::Kind aggregate = m_coordinator.aggregateState().kind;
     const qint64 remote = m_coordinator.remoteTotal();
-    const QString text =
-        rules::headerStatusText(m_coordinator.anySyncing(), aggregate, remote,
-                                m_coordinator.pendingTotal(), m_coordinator.engines().size());
+    const std::optional<QString> checkFailure = m_coordinator.checkFailure();
+    const QString text = rules::headerStatusText(m_coordinator.anySyncing(), aggregate, remote,
+                                                 m_coordinator.pendingTotal(),
+                                                 m_coordinator.engines().size(), checkFailure);
     if (m_status->text() != text)
         m_status->setText(text);
     m_dot->setAccessibleDescription(text);
-    m_dot->setColor(style::tint(rules::headerStatusColor(aggregate, remote), style::current()));
+    m_dot->setColor(style::tint(
+        rules::headerStatusColor(aggregate, remote, checkFailure.has_value()), style::current()));
 }
 
 } // namespace orvu

@@ -82,10 +82,14 @@ RepoRowView::RepoRowView(SyncEngine *engine, ViewServices &services, std::functi
     header->addWidget(m_remove);
     column->addWidget(m_header);
 
-    // The list goes here, between the header and the button, when expanded.
+    // The list goes here, between the header and the button, when expanded. The progress (or,
+    // before the first file, the disabled sync button) and the stop control share one line.
+    auto *run = new QHBoxLayout;
+    run->setContentsMargins(0, 0, 0, 0);
+    run->setSpacing(0);
     m_progress = new SyncProgressView(this);
     m_progress->hide();
-    column->addWidget(m_progress);
+    run->addWidget(m_progress, 1);
     m_syncButton = new SyncButtonView(
         engine, services,
         [this] {
@@ -94,7 +98,19 @@ RepoRowView::RepoRowView(SyncEngine *engine, ViewServices &services, std::functi
         },
         this);
     m_syncButton->hide();
-    column->addWidget(m_syncButton);
+    run->addWidget(m_syncButton, 1);
+    m_stop = new PlainButton(this);
+    m_stop->setSymbol(QStringLiteral("stop.circle"), 14, iconColor);
+    m_stop->setToolTipText(QStringLiteral("Stop sync"));
+    m_stop->setObjectName(QStringLiteral("stopSync"));
+    m_stop->hide();
+    connect(m_stop, &QToolButton::clicked, this, [this] {
+        if (m_engine)
+            m_engine->stopSync();
+    });
+    run->addWidget(m_stop, 0, Qt::AlignVCenter);
+    run->addSpacing(12);
+    column->addLayout(run);
     column->addWidget(new Divider(this));
 
     m_progressThrottle = new UpdateThrottle([this] { refreshProgress(); }, this);
@@ -132,8 +148,9 @@ void RepoRowView::refresh() {
         return;
     const SyncEngine &engine = *m_engine;
     const QPalette palette = style::current();
-    m_values = rules::RepoValues{engine.state(), engine.pendingChanges().size(),
-                                 engine.selectedPaths().size(), engine.remoteStatus()};
+    m_values = rules::RepoValues{
+        engine.state(),        engine.pendingChanges().size(), engine.selectedPaths().size(),
+        engine.remoteStatus(), engine.checkFailure(),          engine.wasStopped()};
     setTextIfChanged(m_name, engine.displayName());
     if (m_header->accessibleName() != engine.displayName())
         m_header->setAccessibleName(engine.displayName());
@@ -164,7 +181,10 @@ void RepoRowView::refreshProgress() {
     if (progress)
         m_progress->setProgress(*progress);
     m_progress->setVisible(progress.has_value());
-    m_syncButton->setVisible(!progress && rules::hasWork(m_values));
+    // Only a run of this engine can be stopped, not the wait for another one's.
+    const bool running = m_engine->isRunningSync() && m_engine->state().kind == SyncState::syncing;
+    m_syncButton->setVisible(!progress && (rules::hasWork(m_values) || running));
+    m_stop->setVisible(running);
     if (m_list)
         m_list->refreshStatuses();
 }

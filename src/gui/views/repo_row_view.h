@@ -23,8 +23,9 @@ struct ViewServices;
 
 // One repo in the panel: status dot, name and status line, reveal, expand and remove; below,
 // when expanded, its pending changes; then the sync button or, while a run reports progress,
-// the progress. A row stands for an engine id: the list re-points it at the engine that
-// currently has that id, so `expanded` and hover survive the engine being replaced.
+// the progress, with a control that stops the run beside it. A row stands for an engine id: the
+// list re-points it at the engine that currently has that id, so `expanded` and hover survive the
+// engine being replaced.
 class RepoRowView : public QWidget {
     Q_OBJECT
 public:
@@ -48,6 +49,7 @@ public:
     PlainButton *removeButton() const { return m_remove; }
     SyncButtonView *syncButton() const { return m_syncButton; }
     SyncProgressView *progressView() const { return m_progress; }
+    PlainButton *stopButton() const { return m_stop; }
     PendingChangesListView *changesList() const { return m_list; }
 
 protected:
@@ -76,6 +78,7 @@ private:
     PendingChangesListView *m_list = nullptr;
     SyncProgressView *m_progress;
     SyncButtonView *m_syncButton;
+    PlainButton *m_stop;
     UpdateThrottle *m_progressThrottle;
 };
 

@@ -30,6 +30,21 @@ QString counted(qint64 n, const QString &noun) {
 
 const QString kMiddleDot = QStringLiteral(" \u00B7 ");
 
+QString checkFailedText(const QString &message) {
+    return QStringLiteral("Check failed: ") + message;
+}
+
+// An alert's list of paths: the first ten, then how many more there are.
+QString listedPaths(const QStringList &paths) {
+    constexpr qsizetype kListed = 10;
+    QString text;
+    for (const QString &path : paths.mid(0, kListed))
+        text += QStringLiteral("\n  ") + path;
+    if (paths.size() > kListed)
+        text += QStringLiteral("\n  ...and %1 more").arg(paths.size() - kListed);
+    return text;
+}
+
 } // namespace
 
 QString userDisplayName(const std::optional<QString> &username, const QString &email) {
@@ -37,7 +52,8 @@ QString userDisplayName(const std::optional<QString> &username, const QString &e
 }
 
 QString headerStatusText(bool anySyncing, SyncState::Kind aggregate, qint64 remoteTotal,
-                         qint64 pendingTotal, qsizetype engineCount) {
+                         qint64 pendingTotal, qsizetype engineCount,
+                         const std::optional<QString> &checkFailure) {
     if (anySyncing)
         return QStringLiteral("Syncing...");
     switch (aggregate) {
@@ -52,20 +68,24 @@ QString headerStatusText(bool anySyncing, SyncState::Kind aggregate, qint64 remo
     default:
         break;
     }
+    if (checkFailure)
+        return checkFailedText(*checkFailure);
     if (remoteTotal >= 1)
         return QStringLiteral("Updates available");
     if (pendingTotal < 1)
         return counted(engineCount, QStringLiteral("repo")) + kMiddleDot +
                QStringLiteral("up to date");
-    return QString::number(pendingTotal) + QStringLiteral(" local changes");
+    return counted(pendingTotal, QStringLiteral("local change"));
 }
 
-Tint headerStatusColor(SyncState::Kind aggregate, qint64 remoteTotal) {
+Tint headerStatusColor(SyncState::Kind aggregate, qint64 remoteTotal, bool checkFailed) {
     // No repo at all is where every new user starts, not a warning.
     if (aggregate == SyncState::noFolder)
         return Tint::neutral;
     if (const auto tint = troubleTint(aggregate))
         return *tint;
+    if (checkFailed)
+        return Tint::red;
     return aggregate == SyncState::idle && remoteTotal < 1 ? Tint::green : Tint::blue;
 }
 
@@ -106,18 +126,26 @@ QString statusLine(const RepoValues &values) {
     default:
         break;
     }
-    const qint64 remote = remoteCount(values.remote);
-    if (isDownloadOnly(values))
-        return counted(values.remote->toPull, QStringLiteral("file")) +
-               QStringLiteral(" ready to download");
-    if (values.pendingCount > 0 && remote >= 1)
-        return QString::number(values.pendingCount) + QStringLiteral(" up") + kMiddleDot +
-               QString::number(remote) + QStringLiteral(" down");
-    if (values.pendingCount > 0)
-        return counted(values.pendingCount, QStringLiteral("local change"));
-    if (remote < 1)
-        return QStringLiteral("Up to date");
-    return counted(remote, QStringLiteral("update"));
+    if (values.checkFailure)
+        return checkFailedText(*values.checkFailure);
+    const QString counts = [&] {
+        const qint64 remote = remoteCount(values.remote);
+        if (isDownloadOnly(values))
+            return counted(values.remote->toPull, QStringLiteral("file")) +
+                   QStringLiteral(" ready to download");
+        if (values.pendingCount > 0 && remote >= 1)
+            return QString::number(values.pendingCount) + QStringLiteral(" up") + kMiddleDot +
+                   QString::number(remote) + QStringLiteral(" down");
+        if (values.pendingCount > 0)
+            return counted(values.pendingCount, QStringLiteral("local change"));
+        if (remote < 1)
+            return QStringLiteral("Up to date");
+        return counted(remote, QStringLiteral("update"));
+    }();
+    if (!values.stopped)
+        return counts;
+    const QString stopped = QStringLiteral("Sync stopped");
+    return counts == QStringLiteral("Up to date") ? stopped : stopped + kMiddleDot + counts;
 }
 
 Tint statusColor(const RepoValues &values) {
@@ -126,6 +154,8 @@ Tint statusColor(const RepoValues &values) {
         return Tint::blue;
     if (const auto tint = troubleTint(kind))
         return *tint;
+    if (values.checkFailure && kind != SyncState::syncing)
+        return Tint::red;
     return kind == SyncState::idle && !hasWork(values) ? Tint::green : Tint::blue;
 }
 
@@ -177,25 +207,18 @@ AlertText conflictAlert(const std::optional<SyncPreview> &preview) {
     if (preview) {
         text.message = QStringLiteral("Both versions will be kept: local files will be renamed "
                                       "with _ prefix (making them private) and server versions "
-                                      "will be downloaded.\n");
-        for (const QString &path : preview->conflictFiles)
-            text.message += QStringLiteral("\n  ") + path;
+                                      "will be downloaded.\n") +
+                       listedPaths(preview->conflictFiles);
     }
     return text;
 }
 
 AlertText deleteAlert(const QStringList &deletePaths) {
-    constexpr qsizetype kListed = 10;
-    AlertText text;
-    text.title = counted(deletePaths.size(), QStringLiteral("file")) +
-                 QStringLiteral(" will be deleted locally");
     // The title says what happens here; the body says why, and which files.
-    text.message = QStringLiteral("Deleted on the server since your last sync:\n");
-    for (const QString &path : deletePaths.mid(0, kListed))
-        text.message += QStringLiteral("\n  ") + path;
-    if (deletePaths.size() > kListed)
-        text.message += QStringLiteral("\n  ...and %1 more").arg(deletePaths.size() - kListed);
-    return text;
+    return {counted(deletePaths.size(), QStringLiteral("file")) +
+                QStringLiteral(" will be deleted locally"),
+            QStringLiteral("Deleted on the server since your last sync:\n") +
+                listedPaths(deletePaths)};
 }
 
 AlertText removeRepoAlert(const QString &displayName) {

@@ -17,10 +17,12 @@ enum class Tint { green, orange, red, blue, neutral };
 // --- Header -----------------------------------------------------------------------------
 
 QString userDisplayName(const std::optional<QString> &username, const QString &email);
-// Also the tray icon's tooltip.
+// Also the tray icon's tooltip. `checkFailure`: every repo's last check failed, so no count
+// can be trusted (SyncCoordinator::checkFailure()).
 QString headerStatusText(bool anySyncing, SyncState::Kind aggregate, qint64 remoteTotal,
-                         qint64 pendingTotal, qsizetype engineCount);
-Tint headerStatusColor(SyncState::Kind aggregate, qint64 remoteTotal);
+                         qint64 pendingTotal, qsizetype engineCount,
+                         const std::optional<QString> &checkFailure = {});
+Tint headerStatusColor(SyncState::Kind aggregate, qint64 remoteTotal, bool checkFailed = false);
 
 // A re-link row's name: the display name, else the folder's last path component.
 QString relinkName(const QString &displayName, const QString &folderPath);
@@ -37,6 +39,10 @@ struct RepoValues {
     qsizetype pendingCount = 0;
     qsizetype selectedCount = 0;
     std::optional<RemoteStatusInfo> remote;
+    // The last status check failed, in the tool's words.
+    std::optional<QString> checkFailure;
+    // The last run was stopped by the user.
+    bool stopped = false;
 };
 
 qint64 remoteCount(const std::optional<RemoteStatusInfo> &remote);

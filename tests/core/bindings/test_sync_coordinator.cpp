@@ -2,6 +2,7 @@
 #include "core/bindings/sync_coordinator.h"
 #include "core/platform/memory_folder_access.h"
 #include "core/platform/memory_settings_store.h"
+#include "core/platform/network_monitor.h"
 #include "core/repos/add_repo_model.h"
 #include "core/repos/scripted_repo_cli.h"
 #include "core/sync/sync_engine.h"
@@ -294,6 +295,71 @@ private slots:
         QVERIFY(f.tool.invocations("discard").isEmpty());
         QCOMPARE(results.size(), 1); // the result of the run let go of still arrives, once
         QCOMPARE(results.first().pushed, 1);
+    }
+
+    // Unlinking ends the repo's run, which may hang (sign-out does the same, end to end); after
+    // sign-out nothing starts, whatever finishes late, and the next start begins clean.
+    void stoppingEndsRunsAndStartsNothing() {
+        Fixture f;
+        const QString A = f.folder("A"), B = f.folder("B");
+        Response hanging = Response().lines({R"({"type":"push","file":"x","current":1})"});
+        hanging.script += "exec sleep 60\n";
+        f.tool.respond("sync", hanging);
+        f.start({make("a", A)});
+        const QPointer<SyncEngine> a = f.coordinator->engines().first();
+        a->sync(true);
+        QTRY_VERIFY(a->syncProgress().has_value());
+        f.coordinator->removeBinding("a");
+        QTRY_VERIFY_WITH_TIMEOUT(a.isNull(), 10000); // gone with its run
+        f.coordinator->stopAll();
+        f.tool.clearInvocations();
+        f.coordinator->addBinding(RepoInfo{"b", "b", "B", "public"}, B, std::nullopt);
+        QVERIFY(f.coordinator->engines().isEmpty());
+        QCOMPARE(f.store().load().size(), 1); // kept for the next sign-in
+        QTest::qWait(300);
+        QVERIFY(f.tool.invocations().isEmpty());
+        f.coordinator->start();
+        QCOMPARE(f.engineIds(), QStringList{"b"});
+    }
+
+    // While a repo is offline it is checked again, more and more rarely, and at once when the
+    // network changes; nothing is timed once it is back. A check that fails because the folder
+    // is gone makes it a re-link row (the stored binding is left alone) until it is back.
+    void offlineClearsByItself() {
+        Fixture f;
+        NetworkMonitor monitor;
+        f.coordinator->setNetworkMonitor(&monitor);
+        f.coordinator->setOfflineRecheck(std::chrono::milliseconds(50),
+                                         std::chrono::milliseconds(100));
+        const Response offline = Response().exit(tool::kExitNetworkUnavailable);
+        const Response online = Response().lines({R"({"type":"status","changes":[]})"});
+        f.tool.respond("status --remote", offline);
+        const QString A = f.folder("deep/A");
+        f.start({make("a", A)});
+        SyncEngine *a = f.coordinator->engines().first();
+        QTRY_VERIFY(f.tool.invocations("status --remote").size() >= 4);
+        f.tool.respond("status --remote", online);
+        QTRY_COMPARE(a->state(), SyncState(SyncState::idle));
+        const qsizetype checks = f.tool.invocations("status --remote").size();
+        QTest::qWait(400);
+        QCOMPARE(f.tool.invocations("status --remote").size(), checks);
+
+        f.coordinator->setOfflineRecheck(std::chrono::minutes(1), std::chrono::minutes(1));
+        f.tool.respond("status --remote", offline);
+        QCoro::waitFor(a->refreshAll());
+        QCOMPARE(a->state(), SyncState(SyncState::networkError));
+        f.tool.respond("status --remote", online);
+        emit monitor.changed();
+        QTRY_COMPARE(a->state(), SyncState(SyncState::idle));
+
+        a->stop(); // the watcher's way is proven end to end
+        QVERIFY(QDir(f.folder("deep", false)).removeRecursively());
+        f.tool.respond("status --remote", Response().exit(1));
+        f.coordinator->refreshAll();
+        QTRY_COMPARE(f.coordinator->needsRelink().size(), 1);
+        QCOMPARE(f.store().load(), Bindings{make("a", A)});
+        QVERIFY(QDir().mkpath(A));
+        QTRY_COMPARE(f.engineIds(), QStringList{"a"});
     }
 
     // A failed listing leaves the names alone: startMigratesTheLegacyFolderOnce runs with one.

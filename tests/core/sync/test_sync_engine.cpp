@@ -82,7 +82,9 @@ struct Refresh {
     QStringList output;
     int exitCode;
     QStringList pending;
-    int remote; // toPull afterwards, -1 when absent
+    int remote;      // toPull afterwards, -1 when absent
+    QString failure; // the check failure shown: "" none, "*" any text
+    SyncState state = SyncState::idle;
 };
 
 } // namespace
@@ -170,19 +172,24 @@ private slots:
         }
     }
 
-    // Refreshes that fail, after a good one that listed a and b with a
-    // remote part.
+    // Refreshes that fail, after a good one that listed a and b with a remote part; a failure
+    // is shown, in the tool's words, until the next good full refresh.
     void failedAndMalformedRefreshes_data() {
         QTest::addColumn<Refresh>("r");
         const QString z = statusLine({"A:z"});
+        const QString damaged = json({{"type", "error"}, {"error", "Store damaged"}});
         const QJsonObject zeros{{"toPull", 0}, {"toDelete", 0}, {"conflicts", 0}};
-        QTest::newRow("local exits 1") << Refresh{false, false, {z}, 1, {"a", "b"}, 7};
-        QTest::newRow("local cannot start") << Refresh{false, true, {}, 0, {"a", "b"}, 7};
-        QTest::newRow("full exits 1") << Refresh{true, false, {z}, 1, {"a", "b"}, -1};
-        QTest::newRow("full cannot start") << Refresh{true, true, {}, 0, {"a", "b"}, -1};
-        QTest::newRow("full without remote") << Refresh{true, false, {z}, 0, {"z"}, -1};
+        QTest::newRow("local exits 1")
+            << Refresh{false, false, {z}, 1, {"a", "b"}, 7, "The orvu tool exited with code 1"};
+        QTest::newRow("local cannot start") << Refresh{false, true, {}, 0, {"a", "b"}, 7, "*"};
+        QTest::newRow("full exits 1")
+            << Refresh{true, false, {damaged}, 1, {"a", "b"}, -1, "Store damaged"};
+        QTest::newRow("full cannot start") << Refresh{true, true, {}, 0, {"a", "b"}, -1, "*"};
+        QTest::newRow("full offline")
+            << Refresh{true, false, {}, 3, {"a", "b"}, -1, "", SyncState::networkError};
+        QTest::newRow("full without remote") << Refresh{true, false, {z}, 0, {"z"}, -1, ""};
         QTest::newRow("full with zero remote")
-            << Refresh{true, false, {statusLine({"A:z"}, zeros)}, 0, {"z"}, 0};
+            << Refresh{true, false, {statusLine({"A:z"}, zeros)}, 0, {"z"}, 0, ""};
     }
     void failedAndMalformedRefreshes() {
         QFETCH(Refresh, r);
@@ -203,7 +210,14 @@ private slots:
         QCOMPARE(engine->remoteStatus() ? int(engine->remoteStatus()->toPull) : -1, r.remote);
         if (r.pending == QStringList{"a", "b"})
             QCOMPARE(sorted(engine->selectedPaths()), QStringList{"a"});
-        QCOMPARE(engine->state(), SyncState(SyncState::idle)); // refreshes never change it
+        QCOMPARE(engine->state(), r.state);
+        const QString shown = engine->checkFailure().value_or(QString());
+        QVERIFY2(r.failure == "*" ? !shown.isEmpty() : shown == r.failure, qPrintable(shown));
+
+        tool.respond("status --remote", Response().lines({statusLine({})}));
+        QCoro::waitFor(engine->refreshAll());
+        QVERIFY(!engine->checkFailure());
+        QCOMPARE(engine->state(), SyncState(SyncState::idle)); // Offline clears by itself
     }
 
     // Which paths of one watcher batch cause a local refresh.
@@ -247,32 +261,14 @@ private slots:
         QCOMPARE(engine->pendingChanges().size(), refreshes ? 1 : 0);
     }
 
-    // While a run is in progress, requests and file events are dropped, not queued.
-    void busyEngineDropsRequestsAndFileEvents() {
-        StandInTool tool;
-        tool.respond("status", Response().lines({statusLine({"A:x"})}));
-        tool.respond("sync", Response().pause(300).exit(tool::kExitInterrupted));
-        auto engine = makeEngine(tool);
-        int callbacks = 0;
-        engine->setOnManualSyncComplete([&](const SyncResult &) { ++callbacks; });
-        engine->sync(true);
-        engine->sync(true);
-        QCOMPARE(engine->state(), SyncState(SyncState::syncing));
-        report(*engine, {"@/x"});
-        QVERIFY(QTest::qWaitFor([&] { return !engine->isSyncing(); }, 5000));
-        QTest::qWait(int(SyncEngine::kStatusDebounce.count()) + 300);
-        QCOMPARE(tool.invocations("sync").size(), 1);
-        QCOMPARE(callbacks, 1);
-        QVERIFY(tool.invocations("status").isEmpty());
-    }
-
     void onlyArguments_data() {
         QTest::addColumn<QStringList>("selected");
         QTest::addColumn<QStringList>("only");
         QTest::newRow("two of three, sorted")
             << QStringList{"z/y", "x"} << QStringList{"--only", "x", "--only", "z/y"};
         QTest::newRow("all") << QStringList{"x", "z/y", "w"} << QStringList();
-        QTest::newRow("none") << QStringList() << QStringList();
+        // Pending changes, none ticked: nothing is pushed, downloads still come.
+        QTest::newRow("none") << QStringList() << tool::pullOnly();
     }
     void onlyArguments() {
         QFETCH(QStringList, selected);
@@ -355,6 +351,16 @@ private slots:
         row("0 with pushes but no summary", {transfer("push", "p", 1, 2), transfer("push", "q")}, 0,
             {}, "");
         row("0 after an error event", {error}, 0, {}, "quota exceeded");
+        // Nothing readable at all: whatever the tool did, it is not "Everything up to date".
+        const QString unread = "The orvu tool's report of the sync could not be read";
+        row("0 with nothing readable", {"pushed: p", conflict}, 0, SyncState::failure(unread),
+            unread);
+        // A tool that does not know the pull-only option (nothing ticked) refuses it.
+        const QString usage = json({{"type", "error"}, {"error", "Usage: orvu sync <folder>"}});
+        row("1 refusing pull-only", {usage}, 1,
+            SyncState::failure("This orvu tool cannot sync without pushing; tick the changes to "
+                               "push"),
+            "This orvu tool cannot sync without pushing; tick the changes to push");
         row("1 after an error event", {error, conflict}, 1, SyncState::failure("quota exceeded"),
             "quota exceeded");
         row("1 without error event", {conflict}, 1, failed, "Sync failed");
@@ -389,6 +395,9 @@ private slots:
         QCOMPARE(engine->lastSyncResult()->pushed, 1);
         QCOMPARE(paths(engine->pendingChanges()), (QStringList{"p", "q"}));
         engine->setSelected("q", false);
+        const bool pullOnly = QByteArray(QTest::currentDataTag()).contains("pull-only");
+        if (pullOnly)
+            engine->setSelected("p", false);
         const QDateTime firstTime = *engine->lastSyncTime();
         const SyncResult firstResult = *engine->lastSyncResult();
 
@@ -408,22 +417,60 @@ private slots:
             QCOMPARE(engine->lastSyncResult()->error.value_or(QString()), resultError);
             QCOMPARE(results.first(), *engine->lastSyncResult());
         }
-        QCOMPARE(*engine->lastSyncTime() > firstTime, exitCode == 0);
-        if (exitCode == 0)
+        const bool succeeded = exitCode == 0 && !state.isError();
+        QCOMPARE(*engine->lastSyncTime() > firstTime, succeeded);
+        if (succeeded)
             QCOMPARE(engine->lastSyncResult()->pushed, lines.filter("\"push\"").size());
-        // A success empties the list and the full refresh refills it, all selected afresh;
-        // otherwise everything of the run is dropped and no refresh follows.
+        // A run that ended with 0 is followed by a full refresh; otherwise everything of the run
+        // is dropped and no refresh follows. What was left unticked stays so while pending.
         QCOMPARE(tool.invocations("status --remote").size(), exitCode == 0 ? 2 : 1);
-        QCOMPARE(sorted(engine->selectedPaths()).join(u' '), exitCode == 0 ? "p q" : "p");
+        QCOMPARE(sorted(engine->selectedPaths()).join(u' '), pullOnly ? "" : "p");
+        QCOMPARE(tool.invocations("sync").last().subcommandArguments().mid(5),
+                 pullOnly ? tool::pullOnly() : QStringList({"--only", "p"}));
         QCOMPARE(paths(engine->pendingChanges()), (QStringList{"p", "q"}));
         QCOMPARE(engine->remoteStatus()->toPull, 2);
-        if (exitCode == 0) {
+        if (succeeded) {
             QVERIFY(engine->lastConflicts().isEmpty());
         } else {
             QCOMPARE(engine->lastConflicts().size(), 1);
             QCOMPARE(engine->lastConflicts().first().original, QStringLiteral("old"));
             QCOMPARE(engine->lastFileChanges().size(), 1);
         }
+    }
+
+    // A run stopped from its row ends as stopped, even when the tool ignores the request and
+    // must be killed after the grace: no failure, no notification, and a refresh follows.
+    // Meanwhile requests and file events are dropped, not queued.
+    void stopSyncEndsTheRun() {
+        StandInTool tool;
+        tool.respond("status", Response().lines({statusLine({"A:a"})}));
+        tool.respond("status --remote", Response().lines({statusLine({"A:a"})}));
+        Response hanging = Response().lines({transfer("push", "a", 1, 1)});
+        hanging.script += "trap '' TERM; exec sleep 60\n";
+        tool.respond("sync", hanging);
+        auto engine = makeEngine(tool);
+        QCoro::waitFor(engine->refreshStatus());
+        int callbacks = 0;
+        engine->setOnManualSyncComplete([&](const SyncResult &) { ++callbacks; });
+        engine->sync(true);
+        QTRY_VERIFY(engine->syncProgress().has_value());
+        engine->sync(true);
+        report(*engine, {"@/a"});
+        engine->stopSync();
+        QTRY_VERIFY_WITH_TIMEOUT(!engine->isSyncing(), 10000);
+        QTest::qWait(int(SyncEngine::kStatusDebounce.count()) + 300);
+        QCOMPARE(tool.invocations("sync").size(), 1);
+        QCOMPARE(engine->state(), SyncState(SyncState::idle));
+        QVERIFY(engine->wasStopped());
+        QCOMPARE(engine->lastSyncResult()->error, QStringLiteral("Sync stopped"));
+        QCOMPARE(callbacks, 0);
+        QCOMPARE(tool.invocations("status").size(), 2); // the first, and the full one after
+        tool.respond("sync", Response().pause(200).exit(tool::kExitInterrupted));
+        engine->sync(true); // the next run starts afresh
+        QVERIFY(!engine->wasStopped());
+        engine->discard(engine->pendingChanges().first());
+        engine.reset(); // work still running finds no engine; nothing may crash
+        QVERIFY(tool.waitForInvocations(5));
     }
 
     // A failed discard is shown and followed by no refresh; one that works is followed by one
@@ -528,19 +575,6 @@ private slots:
         QVERIFY2(ticks >= 1 && ticks <= ms / 33 + 3, qPrintable(QString::number(ticks)));
         QCOMPARE(syncingWhenAnnounced.last(), false);
         QCOMPARE(syncingWhenAnnounced.size() >= 2 && syncingWhenAnnounced.at(1), false);
-    }
-
-    void engineGoneDuringWorkIsLeftAlone() {
-        StandInTool tool;
-        tool.respond("status --remote", Response().pause(200).lines({statusLine({"A:a"})}));
-        tool.respond("sync", Response().lines({transfer("push", "a", 1, 1)}, 200).exit(0));
-        auto engine = makeEngine(tool);
-        engine->start();
-        engine->sync(true);
-        engine->discard(PendingChange{"a", PendingChange::ChangeType::added});
-        engine.reset();
-        QVERIFY(tool.waitForInvocations(3));
-        QTest::qWait(600); // the runs end and find no engine; nothing may crash
     }
 };
 

@@ -22,6 +22,8 @@ private slots:
             QString line;
             Tint color;
             QString label;
+            std::optional<QString> checkFailure = {};
+            bool stopped = false;
         };
         const SyncState idle(SyncState::idle);
         const Case cases[] = {
@@ -39,9 +41,13 @@ private slots:
             {SyncState::notAuthenticated, 0, 0, remote(0, 0, 1), "1 update", Tint::orange,
              "Sync (1 update)"},
             {SyncState::pulling, 0, 0, remote(0, 0, 0), "Up to date", Tint::blue, "Sync"},
+            {idle, 1, 1, {}, "Check failed: no store", Tint::red, "Sync (1 change)", "no store"},
+            {idle, 2, 0, {}, "Sync stopped · 2 local changes", Tint::blue, "Sync", {}, true},
+            {idle, 0, 0, {}, "Sync stopped", Tint::green, "Sync", {}, true},
         };
         for (const Case &c : cases) {
-            const RepoValues values{c.state, c.pending, c.selected, c.remote};
+            const RepoValues values{c.state,  c.pending,      c.selected,
+                                    c.remote, c.checkFailure, c.stopped};
             QCOMPARE(statusLine(values), c.line);
             QCOMPARE(statusColor(values), c.color);
             QCOMPARE(syncLabel(values), c.label);
@@ -55,12 +61,14 @@ private slots:
             int remote, pending, engines;
             QString text;
             Tint color;
+            std::optional<QString> checkFailure = {};
         };
         const Case cases[] = {
             {false, SyncState::noFolder, 0, 0, 0, "No repos", Tint::neutral},
             {false, SyncState::idle, 0, 0, 0, "0 repos · up to date", Tint::green},
             {false, SyncState::idle, 0, 0, 1, "1 repo · up to date", Tint::green},
-            {false, SyncState::idle, 0, 1, 1, "1 local changes", Tint::green},
+            {false, SyncState::idle, 0, 1, 1, "1 local change", Tint::green},
+            {false, SyncState::idle, 2, 0, 1, "Check failed: gone", Tint::red, "gone"},
             {false, SyncState::idle, 4, 1, 2, "Updates available", Tint::blue},
             {true, SyncState::syncing, 4, 1, 2, "Syncing...", Tint::blue},
             {false, SyncState::pulling, 0, 0, 1, "1 repo · up to date", Tint::blue},
@@ -69,9 +77,10 @@ private slots:
             {false, SyncState::notAuthenticated, 1, 0, 1, "Not authenticated", Tint::orange},
         };
         for (const Case &c : cases) {
-            QCOMPARE(headerStatusText(c.syncing, c.aggregate, c.remote, c.pending, c.engines),
+            QCOMPARE(headerStatusText(c.syncing, c.aggregate, c.remote, c.pending, c.engines,
+                                      c.checkFailure),
                      c.text);
-            QCOMPARE(headerStatusColor(c.aggregate, c.remote), c.color);
+            QCOMPARE(headerStatusColor(c.aggregate, c.remote, c.checkFailure.has_value()), c.color);
         }
     }
 
@@ -112,6 +121,11 @@ private slots:
         const QString deleteIntro = "Deleted on the server since your last sync:\n";
         QCOMPARE(deleteAlert({"only.txt"}),
                  (AlertText{"1 file will be deleted locally", deleteIntro + "\n  only.txt"}));
+        QStringList many;
+        for (int i = 1; i <= 12; ++i)
+            many << QString("c%1").arg(i);
+        QVERIFY(conflictAlert(SyncPreview{0, 12, 0, 0, 12, many})
+                    .message.endsWith("c10\n  ...and 2 more"));
         // Twelve deletions ("...and 2 more"): the panel test.
         using Change = RemoteChange::ChangeType;
         RemoteStatusInfo info{1, 2, 0, {}};

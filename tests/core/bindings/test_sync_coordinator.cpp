@@ -30,8 +30,7 @@ struct Fixture {
     MemoryFolderAccess access;
     FolderConfigReader reader;
     StandInTool tool;
-    std::shared_ptr<orvu::test::ScriptedRepoCLI> cli =
-        std::make_shared<orvu::test::ScriptedRepoCLI>();
+    std::shared_ptr<test::ScriptedRepoCLI> cli = std::make_shared<test::ScriptedRepoCLI>();
     std::unique_ptr<SyncCoordinator> coordinator;
 
     Fixture() {
@@ -180,49 +179,25 @@ private slots:
         QCOMPARE(f.engineIds(), engines);
     }
 
-    void aggregateState_data() {
-        QTest::addColumn<QList<SyncState>>("states");
-        QTest::addColumn<bool>("hasAnyBinding");
-        QTest::addColumn<SyncState>("expected");
+    // Nothing bound at all (noFolder) is checked by relinkVersusEngine.
+    void aggregateStateAndSummary() {
         using S = SyncState;
-        using L = QList<SyncState>;
-        QTest::newRow("nothing bound") << L{} << false << S(S::noFolder);
-        QTest::newRow("relink rows only") << L{} << true << S(S::idle);
-        QTest::newRow("syncing beats error")
-            << L{S::failure("x"), S::syncing} << true << S(S::syncing);
-        QTest::newRow("error beats network, message replaced")
-            << L{S::networkError, S::failure("disk")} << true
-            << S::failure("A repo failed to sync");
-        QTest::newRow("network beats auth")
-            << L{S::notAuthenticated, S::networkError} << true << S(S::networkError);
-        QTest::newRow("pulling and noFolder are idle")
-            << L{S::pulling, S::noFolder} << true << S(S::idle);
-    }
-    void aggregateState() {
-        QFETCH(QList<SyncState>, states);
-        QFETCH(bool, hasAnyBinding);
-        QFETCH(SyncState, expected);
-        QCOMPARE(SyncCoordinator::aggregateStateOf(states, hasAnyBinding), expected);
-    }
-
-    void summary_data() {
-        QTest::addColumn<SyncResult>("result");
-        QTest::addColumn<QString>("expected");
-        const auto result = [](qint64 pushed, qint64 pulled, qint64 deleted,
-                               std::optional<QString> error = {}) {
-            return SyncResult{pushed, pulled, deleted, 5, error, {}};
+        const auto of = [](QList<S> states) {
+            return SyncCoordinator::aggregateStateOf(states, true);
         };
-        QTest::newRow("pulled only") << result(0, 2, 0) << "2 pulled";
-        QTest::newRow("nothing") << result(0, 0, 0) << "Everything up to date";
-        QTest::newRow("error wins")
-            << result(3, 0, 0, "Network down") << "Sync failed: Network down";
-        QTest::newRow("all three, no grouping")
-            << result(1234, 1, 7) << "1234 pushed, 1 pulled, 7 deleted";
-    }
-    void summary() {
-        QFETCH(SyncResult, result);
-        QFETCH(QString, expected);
-        QCOMPARE(SyncCoordinator::summary(result), expected);
+        QCOMPARE(of({}), S(S::idle)); // relink rows only
+        QCOMPARE(of({S::failure("x"), S::syncing}), S(S::syncing));
+        QCOMPARE(of({S::networkError, S::failure("disk")}), S::failure("A repo failed to sync"));
+        QCOMPARE(of({S::notAuthenticated, S::networkError}), S(S::networkError));
+        QCOMPARE(of({S::pulling, S::noFolder}), S(S::idle));
+        const auto summary = [](qint64 pushed, qint64 pulled, qint64 deleted,
+                                std::optional<QString> error = {}) {
+            return SyncCoordinator::summary(SyncResult{pushed, pulled, deleted, 5, error, {}});
+        };
+        QCOMPARE(summary(0, 2, 0), QStringLiteral("2 pulled"));
+        QCOMPARE(summary(0, 0, 0), QStringLiteral("Everything up to date"));
+        QCOMPARE(summary(3, 0, 0, "Network down"), QStringLiteral("Sync failed: Network down"));
+        QCOMPARE(summary(1234, 1, 7), QStringLiteral("1234 pushed, 1 pulled, 7 deleted"));
     }
 
     void summaryValuesFollowTheEngines() {
@@ -273,7 +248,6 @@ private slots:
         SyncEngine *a = f.coordinator->engines().first();
         a->sync(true);
         f.coordinator->addBinding(RepoInfo{"b", "b", "B", "public"}, B, std::nullopt);
-        f.coordinator->addBinding(RepoInfo{"b", "b", "Bee", "public"}, B, std::nullopt);
         SyncEngine *b = f.coordinator->engines().last();
         f.coordinator->addBinding(RepoInfo{"b", "b", "Bee 2", "public"}, B, std::nullopt);
         QCOMPARE(f.coordinator->engines(), (QList<SyncEngine *>{a, b}));

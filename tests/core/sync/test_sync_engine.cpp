@@ -140,7 +140,6 @@ private slots:
         const QList<Step> steps{
             {abc, "", "a b c", "a b c", true},
             {abc, "-b", "a b c", "a c", false},
-            {abc, "", "a b c", "a c", false},
             {abc, "*", "a b c", "a b c", true},
             {abc, "*", "a b c", "", false},
             {abc, "=a", "a b c", "a", false},
@@ -179,17 +178,15 @@ private slots:
         const QString z = statusLine({"A:z"});
         const QString damaged = json({{"type", "error"}, {"error", "Store damaged"}});
         const QJsonObject zeros{{"toPull", 0}, {"toDelete", 0}, {"conflicts", 0}};
-        QTest::newRow("local exits 1")
-            << Refresh{false, false, {z}, 1, {"a", "b"}, 7, "The orvu tool exited with code 1"};
-        QTest::newRow("local cannot start") << Refresh{false, true, {}, 0, {"a", "b"}, 7, "*"};
-        QTest::newRow("full exits 1")
-            << Refresh{true, false, {damaged}, 1, {"a", "b"}, -1, "Store damaged"};
-        QTest::newRow("full cannot start") << Refresh{true, true, {}, 0, {"a", "b"}, -1, "*"};
-        QTest::newRow("full offline")
-            << Refresh{true, false, {}, 3, {"a", "b"}, -1, "", SyncState::networkError};
-        QTest::newRow("full without remote") << Refresh{true, false, {z}, 0, {"z"}, -1, ""};
-        QTest::newRow("full with zero remote")
-            << Refresh{true, false, {statusLine({"A:z"}, zeros)}, 0, {"z"}, 0, ""};
+        const QStringList ab{"a", "b"};
+        const auto row = [](const char *name, Refresh r) { QTest::newRow(name) << r; };
+        row("local exits 1", {false, false, {z}, 1, ab, 7, "The orvu tool exited with code 1"});
+        row("local cannot start", {false, true, {}, 0, ab, 7, "*"});
+        row("full exits 1", {true, false, {damaged}, 1, ab, -1, "Store damaged"});
+        row("full cannot start", {true, true, {}, 0, ab, -1, "*"});
+        row("full offline", {true, false, {}, 3, ab, -1, "", SyncState::networkError});
+        row("full without remote", {true, false, {z}, 0, {"z"}, -1, ""});
+        row("full with zero remote", {true, false, {statusLine({"A:z"}, zeros)}, 0, {"z"}, 0, ""});
     }
     void failedAndMalformedRefreshes() {
         QFETCH(Refresh, r);
@@ -198,7 +195,6 @@ private slots:
         tool.respond("status --remote",
                      Response().lines({statusLine({"M:b", "A:a"}, QJsonObject{{"toPull", 7}})}));
         QCoro::waitFor(engine->refreshAll());
-        QCOMPARE(engine->remoteStatus()->toPull, 7);
         engine->setSelected("b", false);
 
         tool.respond("status", Response().lines(r.output).exit(r.exitCode));
@@ -266,9 +262,8 @@ private slots:
         QTest::addColumn<QStringList>("only");
         QTest::newRow("two of three, sorted")
             << QStringList{"z/y", "x"} << QStringList{"--only", "x", "--only", "z/y"};
+        // None ticked (pull-only) is checked by exitCodes.
         QTest::newRow("all") << QStringList{"x", "z/y", "w"} << QStringList();
-        // Pending changes, none ticked: nothing is pushed, downloads still come.
-        QTest::newRow("none") << QStringList() << tool::pullOnly();
     }
     void onlyArguments() {
         QFETCH(QStringList, selected);
@@ -342,7 +337,6 @@ private slots:
 
         const QString error = json({{"type", "error"}, {"error", "quota exceeded"}});
         const QString conflict = json({{"type", "conflict"}, {"file", "n"}, {"renamedTo", "n_2"}});
-        const SyncState failed = SyncState::failure("Sync failed");
         const auto row = [](const char *name, QStringList lines, int code, SyncState state,
                             QString error) {
             QTest::newRow(name) << lines << code << state << error;
@@ -357,17 +351,16 @@ private slots:
             unread);
         // A tool that does not know the pull-only option (nothing ticked) refuses it.
         const QString usage = json({{"type", "error"}, {"error", "Usage: orvu sync <folder>"}});
-        row("1 refusing pull-only", {usage}, 1,
-            SyncState::failure("This orvu tool cannot sync without pushing; tick the changes to "
-                               "push"),
-            "This orvu tool cannot sync without pushing; tick the changes to push");
+        const QString refused =
+            "This orvu tool cannot sync without pushing; tick the changes to push";
+        row("1 refusing pull-only", {usage}, 1, SyncState::failure(refused), refused);
         row("1 after an error event", {error, conflict}, 1, SyncState::failure("quota exceeded"),
             "quota exceeded");
-        row("1 without error event", {conflict}, 1, failed, "Sync failed");
+        row("1 without error event", {conflict}, 1, SyncState::failure("Sync failed"),
+            "Sync failed");
         row("2", {conflict}, 2, SyncState::notAuthenticated, "-"); // and no callback
         row("3", {conflict}, 3, SyncState::networkError, "Network unavailable");
         row("4", {conflict}, 4, {}, "Sync interrupted");
-        row("99", {conflict}, 99, failed, "Sync failed");
         // Killed by SIGINT: never read as the contract's 2 ("sign in") or any other code.
         row("signal", {conflict}, tool::kExitCrashed, SyncState::failure(tool::kCrashedMessage),
             tool::kCrashedMessage);
@@ -391,9 +384,6 @@ private slots:
         engine->setOnManualSyncComplete([&](const SyncResult &r) { results << r; });
         QVERIFY(syncToEnd(*engine, false)); // an earlier, automatic, successful run
         QVERIFY(results.isEmpty());
-        QCOMPARE(engine->lastConflicts().size(), 1);
-        QCOMPARE(engine->lastSyncResult()->pushed, 1);
-        QCOMPARE(paths(engine->pendingChanges()), (QStringList{"p", "q"}));
         engine->setSelected("q", false);
         const bool pullOnly = QByteArray(QTest::currentDataTag()).contains("pull-only");
         if (pullOnly)
@@ -564,10 +554,9 @@ private slots:
         int ticks = 0;
         QList<bool> syncingWhenAnnounced;
         connect(engine.get(), &SyncEngine::progressChanged, this, [&] { ++ticks; });
-        connect(engine.get(), &SyncEngine::changed, this,
-                [&] { syncingWhenAnnounced << engine->isSyncing(); });
-        connect(engine.get(), &SyncEngine::syncFinished, this,
-                [&] { syncingWhenAnnounced << engine->isSyncing(); });
+        const auto announced = [&] { syncingWhenAnnounced << engine->isSyncing(); };
+        connect(engine.get(), &SyncEngine::changed, this, announced);
+        connect(engine.get(), &SyncEngine::syncFinished, this, announced);
         QElapsedTimer clock;
         clock.start();
         QVERIFY(syncToEnd(*engine));

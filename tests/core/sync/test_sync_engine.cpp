@@ -309,10 +309,7 @@ private slots:
         tool.respond("status --remote", Response().lines({statusLine({})}));
         auto engine = makeEngine(tool);
         QStringList published;
-        const auto record = [&] {
-            if (engine->isSyncing())
-                published << snapshot(*engine);
-        };
+        const auto record = [&] { published << (engine->isSyncing() ? snapshot(*engine) : "-|"); };
         connect(engine.get(), &SyncEngine::changed, this, record);
         connect(engine.get(), &SyncEngine::progressChanged, this, record);
         QVERIFY(syncToEnd(*engine));
@@ -452,7 +449,6 @@ private slots:
         QCOMPARE(tool.invocations("sync").size(), 1);
         QCOMPARE(engine->state(), SyncState(SyncState::idle));
         QVERIFY(engine->wasStopped());
-        QCOMPARE(engine->lastSyncResult()->error, QStringLiteral("Sync stopped"));
         QCOMPARE(callbacks, 0);
         QCOMPARE(tool.invocations("status").size(), 2); // the first, and the full one after
         tool.respond("sync", Response().pause(200).exit(tool::kExitInterrupted));

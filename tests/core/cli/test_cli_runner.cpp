@@ -88,11 +88,10 @@ private slots:
         QFETCH(QString, expected);
         QTemporaryDir root;
         for (const QString &name : present + QStringList{"cwd/orvu"}) {
-            QDir().mkpath(QFileInfo(root.filePath(name)).path());
             QFile file(root.filePath(name));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("#!/bin/sh\n");
-            file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+            QVERIFY(QDir().mkpath(QFileInfo(file).path()) && file.open(QIODevice::WriteOnly));
+            QVERIFY(file.write("#!/bin/sh\n") &&
+                    file.setPermissions(QFileDevice::ExeOwner | QFileDevice::ReadOwner));
         }
         const CLIRunner runner(ToolLocation{
             root.filePath("share"), {root.filePath("first/orvu"), root.filePath("second/orvu")}});
@@ -175,8 +174,7 @@ private slots:
 
     void reportsLaunchFailure() {
         ScriptTool tool("");
-        QFile(tool.executablePath())
-            .setPermissions(QFileDevice::ReadOwner); // there, but not executable
+        QVERIFY(QFile::setPermissions(tool.executablePath(), QFileDevice::ReadOwner)); // no x
         const CLIRunner runner(tool.location());
         RunOutcome outcome;
         std::unique_ptr<StreamingRun> run;

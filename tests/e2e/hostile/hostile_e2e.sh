@@ -80,7 +80,11 @@ sleep 8 # what the killed instance left in run1 was replaced: a later start hand
 XDG_RUNTIME_DIR=$T/run1 timeout 5 "$T/bin/orvutray" || fail "no hand-over after SIGKILL"
 peak=$(awk '/VmHWM/ {print $2}' /proc/$app/status)
 echo "peak resident memory with a flooding tool: $((peak / 1024)) MiB"
-[ "$peak" -lt $((100 * 1024)) ] || fail "the app grew to $((peak / 1024)) MiB"
+# AddressSanitizer's shadow and quarantine hold what the app frees, so only a plain build can be
+# held to the ceiling; the cap still has to end the flooding run under the sanitizers.
+limit=100; [ -n "${ASAN_OPTIONS:-}" ] && limit=400
+limit=$((limit * 1024))
+[ "$peak" -lt $limit ] || fail "the app grew to $((peak / 1024)) MiB"
 for p in $(cat "$T/share/orvutray/runs"); do alive $p && fail "the flooding tool $p still runs"; done
 kill -TERM $app && wait $app
 echo PASS
